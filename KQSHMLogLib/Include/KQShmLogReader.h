@@ -1,0 +1,77 @@
+// Reading side of the shared-memory log: one reader per process.
+#ifndef KQSHMLOGREADER_H
+#define KQSHMLOGREADER_H
+
+#include <string>
+
+#include "KQShmLogComm.h"
+
+// The process's one log reader, reached through getInst(). The instance is
+// created on first demand and lives until the process ends: callers never
+// create, copy or delete it. One thread at a time may use it.
+//
+// Until a successful init the reader is detached, and every operation gives
+// its "detached" answer: false, 0, null, KQLOG_LEVEL_NONE (6) or no effect.
+// The tag table is read and changed in the shared segment itself, so a
+// change is seen at once by every attached process and outlasts this one.
+class IKQLOGReader {
+public:
+    // Attaches the segment of a log path (an existing file; its ftok key
+    // names the segment), checks its magic number and indexes its tag names.
+    // bVerbose turns on diagnostics on standard output for the process.
+    // False after a message when the path, segment or header is unusable.
+    virtual bool init(const char* pShmLogPath, bool bVerbose) = 0;
+
+    // Index of the tag of that name as indexed by init; 255 when unknown.
+    virtual KQLogId findLogger(const char* pStrLogTag) = 0;
+
+    // Switches entry id on or off. False when detached or id is not in use.
+    virtual bool enableLog(KQLogId id, bool bEnable) = 0;
+
+    // The switch of entry id; false when detached or id is not in use.
+    virtual bool isLogEnable(KQLogId id) = 0;
+
+    // Sets the level of every entry in use (true even when none is). The
+    // level's low byte is stored unchecked: callers test the range.
+    virtual bool setDefaultLogLevel(ENUM_KQLOG_LEVEL eLevel) = 0;
+
+    // Sets the level of entry id, unchecked. False when detached or id is
+    // not in use.
+    virtual bool setLogLevel(KQLogId id, ENUM_KQLOG_LEVEL eLevel) = 0;
+
+    // The stored level byte of entry id; 6 when detached or id is not in use.
+    virtual ENUM_KQLOG_LEVEL getLogLevel(KQLogId id) = 0;
+
+    // Ring size in bytes; 0 when detached.
+    virtual int getShmLogBufSize() = 0;
+
+    // Moves the cursor to where the next node will be written.
+    virtual void seekLogEnd() = 0;
+
+    // Moves the cursor to the oldest retained node, then iSkipCount nodes on.
+    virtual void seekLogBegin(int iSkipCount) = 0;
+
+    // The node at the cursor as a log line, "[LEVEL tag MM-DD hh:mm:ss mmmm] "
+    // followed by its text (no line end is added); the cursor moves past it.
+    // True with an empty line: nothing more has been written yet, cursor
+    // unmoved. False: detached, or the node at the cursor failed its checks
+    // (half-written, overwritten or corrupt); the cursor is unmoved.
+    virtual bool nextLog(std::string& strLogContent) = 0;
+
+    // Address of entry nLogID's name inside the segment: at most 10 bytes,
+    // NUL-terminated only when shorter; valid while the process lives.
+    // Null when detached or for 255. Free entries have empty names.
+    virtual const char* getLogTag(KQLogId nLogID) = 0;
+
+    // Writes the whole segment, header first, to a file. False after a
+    // message on standard error when detached, on a null path, or when the
+    // file cannot be opened or written in full.
+    virtual bool dumpLogMem(const char* pDumpMemFilePath) = 0;
+
+    virtual ~IKQLOGReader() {}
+
+    // The process's reader; never null once memory could be had for it.
+    static IKQLOGReader* getInst();
+};
+
+#endif

@@ -1,0 +1,239 @@
+#include "KQShmLogReaderImp.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "KQMutex.h"
+
+bool g_bVerbose = false;
+
+namespace {
+
+CKQLOGReaderImp* theLogReader = nullptr;
+// Guards the creation of theLogReader only.
+CKQMutex lock;
+
+}  // namespace
+
+IKQLOGReader* IKQLOGReader::getInst() {
+    // Published with release after construction, so a thread that sees the
+    // pointer set also sees the object whole.
+    CKQLOGReaderImp* pReader = __atomic_load_n(&theLogReader, __ATOMIC_ACQUIRE);
+    if (pReader) return pReader;
+    CKQAutoLock guard(lock);
+    pReader = __atomic_load_n(&theLogReader, __ATOMIC_ACQUIRE);
+    if (!pReader) {
+        pReader = new (std::nothrow) CKQLOGReaderImp();
+        __atomic_store_n(&theLogReader, pReader, __ATOMIC_RELEASE);
+    }
+    return pReader;
+}
+
+bool CKQLOGReaderImp::init(const char* pShmLogPath, bool bVerbose) {
+    g_bVerbose = bVerbose;
+    if (!pShmLogPath) {
+        fprintf(stderr, "ShmLogPath invalid!!\n");
+        return false;
+    }
+    // A failed init leaves an earlier attachment whole: nothing is changed
+    // until the new segment has passed every check.
+    KQShmAttachment att = AttachShmForRead(pShmLogPath);
+    if (!att.pAddr) return false;
+    shmloghead* pHead = static_cast<shmloghead*>(att.pAddr);
+    if (pHead->magic != KQLOG_MAGIC) {
+        printf("Magic code not match\n");
+        return false;
+    }
+
+    // Later entries of the same name win.
+    for (int i = 0; i < __atomic_load_n(&pHead->currLogInfoIndex,
+                                        __ATOMIC_RELAXED);
+         ++i) {
+        char name[KQLOG_TAG_NAME_SIZE];
+        int iLen = KQRingTagName(pHead, uint8_t(i), name);
+        m_mapTag2ID[std::string(name, size_t(iLen))] = KQLogId(i);
+    }
+
+    m_pShmRootAddr = att.pAddr;
+    m_pLogHead = pHead;
+    m_pLogBufRootAddr = static_cast<unsigned char*>(att.pAddr) + att.iHdrSize;
+    m_iLogBufSize = int(att.iLogBufSize);
+    m_nSegmentBytes = size_t(att.iHdrSize) + att.iLogBufSize;
+    m_timeCache.bValid = false;
+    tzset();
+    return true;
+}
+
+KQLogId CKQLOGReaderImp::findLogger(const char* pStrLogTag) {
+    if (!pStrLogTag) return KQLOG_INVALID_ID;
+    auto it = m_mapTag2ID.find(pStrLogTag);
+    return it == m_mapTag2ID.end() ? KQLOG_INVALID_ID : it->second;
+}
+
+KQLogInfo* CKQLOGReaderImp::entryInUse(KQLogId id) {
+    if (!m_pLogHead) return nullptr;
+    if (id >= __atomic_load_n(&m_pLogHead->currLogInfoIndex, __ATOMIC_RELAXED))
+        return nullptr;
+    return &m_pLogHead->logInfos[id];
+}
+
+bool CKQLOGReaderImp::enableLog(KQLogId id, bool bEnable) {
+    KQLogInfo* pInfo = entryInUse(id);
+    if (!pInfo) return false;
+    __atomic_store_n(&pInfo->bEnable, uint8_t(bEnable ? 1 : 0),
+                     __ATOMIC_RELAXED);
+    return true;
+}
+
+bool CKQLOGReaderImp::isLogEnable(KQLogId id) {
+    KQLogInfo* pInfo = entryInUse(id);
+    return pInfo && __atomic_load_n(&pInfo->bEnable, __ATOMIC_RELAXED) != 0;
+}
+
+bool CKQLOGReaderImp::setDefaultLogLevel(ENUM_KQLOG_LEVEL eLevel) {
+    if (!m_pLogHead) return false;
+    int iCount = __atomic_load_n(&m_pLogHead->currLogInfoIndex,
+                                 __ATOMIC_RELAXED);
+    for (int i = 0; i < iCount; ++i)
+        __atomic_store_n(&m_pLogHead->logInfos[i].nLogLevel, uint8_t(eLevel),
+                         __ATOMIC_RELAXED);
+    return true;
+}
+
+bool CKQLOGReaderImp::setLogLevel(KQLogId id, ENUM_KQLOG_LEVEL eLevel) {
+    KQLogInfo* pInfo = entryInUse(id);
+    if (!pInfo) return false;
+    __atomic_store_n(&pInfo->nLogLevel, uint8_t(eLevel), __ATOMIC_RELAXED);
+    return true;
+}
+
+ENUM_KQLOG_LEVEL CKQLOGReaderImp::getLogLevel(KQLogId id) {
+    KQLogInfo* pInfo = entryInUse(id);
+    if (!pInfo) return KQLOG_LEVEL_NONE;
+    return ENUM_KQLOG_LEVEL(__atomic_load_n(&pInfo->nLogLevel,
+                                            __ATOMIC_RELAXED));
+}
+
+int CKQLOGReaderImp::getShmLogBufSize() {
+    return m_pLogHead ? m_iLogBufSize : 0;
+}
+
+const char* CKQLOGReaderImp::getLogTag(KQLogId nLogID) {
+    if (!m_pLogHead || nLogID >= KQLOG_MAX_TAGS) return nullptr;
+    return m_pLogHead->logInfos[nLogID].strLogTag;
+}
+
+KQRingView CKQLOGReaderImp::view() const {
+    return KQRingView{m_pLogHead, m_pLogBufRootAddr, m_iLogBufSize};
+}
+
+void CKQLOGReaderImp::seekLogEnd() {
+    if (!m_pLogHead) return;
+    m_iReadPos = KQRingLoadWritePos(m_pLogHead);
+}
+
+void CKQLOGReaderImp::seekLogBegin(int iSkipCount) {
+    if (!m_pLogHead) return;
+    m_iReadPos = KQRingLoadReadPos(m_pLogHead);
+    if (iSkipCount <= 0) return;
+    if (g_bVerbose) printf("%d items skipped!!\n", iSkipCount);
+    skipLog(iSkipCount);
+}
+
+bool CKQLOGReaderImp::skipLog(int iCount) {
+    int32_t iPos = m_iReadPos;
+    bool bDone = KQRingSkip(view(), iPos, iCount);
+    m_iReadPos = iPos;
+    return bDone;
+}
+
+void CKQLOGReaderImp::reportInvalidNode(const KQNodeCopy& copy) {
+    // A text with no NUL where one was due: count on in the ring the way a
+    // 600-byte copy would, for the diagnostic only.
+    int iCount = copy.count;
+    if (iCount > copy.logSize) iCount = KQRingCountText(view(), m_iReadPos, 599);
+    int32_t iWritePos = KQRingLoadWritePos(m_pLogHead);
+    int32_t iReadPos = KQRingLoadReadPos(m_pLogHead);
+    printf("log format size[%d - %d] end[%d - %d] level[%d - %d] incorrect, "
+           "read[%d] write[%d]\n",
+           iCount, copy.logSize, copy.terminator, 0, copy.logLevel,
+           KQLOG_LEVEL_FATAL, iReadPos, iWritePos);
+}
+
+bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
+    if (!m_pLogHead) {
+        fprintf(stderr, "LogHead invalid!!\n");
+        return false;
+    }
+    if (g_bVerbose) {
+        int32_t iWritePos = KQRingLoadWritePos(m_pLogHead);
+        int32_t iReadPos = KQRingLoadReadPos(m_pLogHead);
+        printf("ReadPos[%d], LogReadPos[%d], LogWritePos[%d]\n", m_iReadPos,
+               iReadPos, iWritePos);
+    }
+    strLogContent.clear();
+
+    KQNodeCopy copy;
+    // A cursor outside the ring fails like a corrupt node and stays where it
+    // is; the caller's recovery (seekLogBegin) moves it.
+    switch (KQRingReadNode(view(), m_iReadPos, copy)) {
+    case KQNODE_OUTSIDE:
+        if (g_bVerbose)
+            printf("ReadPos[%d] outside log buffer of size[%d]\n", m_iReadPos,
+                   m_iLogBufSize);
+        return false;
+    case KQNODE_END:
+        if (g_bVerbose)
+            printf("logSize == 0, logLevel[%d] logTag[%d]return\n",
+                   copy.logLevel, copy.logTag);
+        return true;
+    case KQNODE_INVALID:
+        if (g_bVerbose) reportInvalidNode(copy);
+        return false;
+    case KQNODE_VALID:
+        break;
+    }
+    if (g_bVerbose)
+        printf("Read log succeed! logSize[%d] logLevel[%d] \n", copy.logSize,
+               copy.logLevel);
+
+    char strTagName[KQLOG_TAG_NAME_SIZE];
+    int iTagLen = KQRingTagName(m_pLogHead, copy.logTag, strTagName);
+    char strTmpLogBuf[600];
+    static_assert(sizeof(strTmpLogBuf) >= KQLOG_MAX_LINE_SIZE, "line fits");
+    int64_t iStartTime = __atomic_load_n(&m_pLogHead->starttime,
+                                         __ATOMIC_RELAXED);
+    size_t nLen = KQRenderLine(copy, strTagName, iTagLen, iStartTime,
+                               m_timeCache, strTmpLogBuf);
+    strLogContent.assign(strTmpLogBuf, nLen);
+    m_iReadPos = KQRingNextPos(m_iReadPos, copy.logSize, m_iLogBufSize);
+    return true;
+}
+
+bool CKQLOGReaderImp::dumpLogMem(const char* pDumpMemFilePath) {
+    if (!m_pLogHead || !pDumpMemFilePath) return false;
+    FILE* pFile = fopen(pDumpMemFilePath, "wb");
+    if (!pFile) {
+        const char* pErr = strerror(errno);
+        fprintf(stderr, "fopen[%s] failed!! err: %s\n", pDumpMemFilePath, pErr);
+        return false;
+    }
+    // A cut-short dump must not pass for a whole one: every write, the
+    // flush and the close are checked.
+    bool bOk = fwrite(m_pShmRootAddr, 1, m_nSegmentBytes, pFile) ==
+                   m_nSegmentBytes &&
+               fflush(pFile) == 0;
+    int iErr = errno;
+    if (fclose(pFile) != 0 && bOk) {
+        bOk = false;
+        iErr = errno;
+    }
+    if (!bOk) {
+        fprintf(stderr, "fwrite[%s] failed!! err: %s\n", pDumpMemFilePath,
+                strerror(iErr));
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,59 @@
+// The reader object behind IKQLOGReader. Private to the library and its
+// tests: programs reach the one instance through IKQLOGReader::getInst().
+#ifndef KQSHMLOGREADERIMP_H
+#define KQSHMLOGREADERIMP_H
+
+#include <map>
+#include <string>
+
+#include "KQShmLogReader.h"
+#include "KQShmLogRing.h"
+
+class CKQLOGReaderImp : public IKQLOGReader {
+public:
+    static const int MAX_LOG_LENGTH = KQLOG_MAX_LOG_LENGTH;
+    static const int LOG_NODE_HDR_SIZE = KQLOG_NODE_HDR_SIZE;
+    static const int WRAP_THRESHOLD = KQLOG_WRAP_THRESHOLD;
+
+    CKQLOGReaderImp() = default;
+
+    bool init(const char* pShmLogPath, bool bVerbose) override;
+    KQLogId findLogger(const char* pStrLogTag) override;
+    bool enableLog(KQLogId id, bool bEnable) override;
+    bool isLogEnable(KQLogId id) override;
+    bool setDefaultLogLevel(ENUM_KQLOG_LEVEL eLevel) override;
+    bool setLogLevel(KQLogId id, ENUM_KQLOG_LEVEL eLevel) override;
+    ENUM_KQLOG_LEVEL getLogLevel(KQLogId id) override;
+    int getShmLogBufSize() override;
+    void seekLogEnd() override;
+    void seekLogBegin(int iSkipCount) override;
+    bool nextLog(std::string& strLogContent) override;
+    const char* getLogTag(KQLogId nLogID) override;
+    bool dumpLogMem(const char* pDumpMemFilePath) override;
+
+    // The cursor, for tests and diagnostics.
+    int readPos() const { return m_iReadPos; }
+
+private:
+    CKQLOGReaderImp(const CKQLOGReaderImp&) = delete;
+    CKQLOGReaderImp& operator=(const CKQLOGReaderImp&) = delete;
+
+    bool skipLog(int iCount);
+    // Entry id when attached and id is in use; null otherwise.
+    KQLogInfo* entryInUse(KQLogId id);
+    KQRingView view() const;
+    void reportInvalidNode(const KQNodeCopy& copy);
+
+    std::map<std::string, KQLogId> m_mapTag2ID;
+    void* m_pShmRootAddr = nullptr;
+    unsigned char* m_pLogBufRootAddr = nullptr;
+    int m_iLogBufSize = 0;
+    shmloghead* m_pLogHead = nullptr;
+    int m_iReadPos = 0;
+
+    // Header plus ring as attached; what a dump writes.
+    size_t m_nSegmentBytes = 0;
+    KQTimeCache m_timeCache;
+};
+
+#endif
