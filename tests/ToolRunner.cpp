@@ -1,0 +1,84 @@
+#include "ToolRunner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+namespace {
+
+long long nowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+ToolResult runTool(const std::string& program,
+                   const std::vector<std::string>& args,
+                   const std::vector<std::string>& env, int timeoutMs) {
+    ToolResult result;
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0) return result;
+    if (pipe(errPipe) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        return result;
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        int devNull = open("/dev/null", O_RDONLY);
+        dup2(devNull, 0);
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        setenv("TZ", "UTC", 1);
+        for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(program.c_str()));
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(program.c_str(), argv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+
+    long long deadline = nowMs() + timeoutMs;
+    bool killed = false;
+    struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    int open = 2;
+    while (open > 0) {
+        long long left = deadline - nowMs();
+        if (left <= 0 && !killed) {
+            kill(pid, SIGKILL);
+            killed = true;
+        }
+        int ready = poll(fds, 2, left > 0 ? int(left) : 100);
+        if (ready < 0) break;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            char buf[65536];
+            ssize_t n = read(fds[i].fd, buf, sizeof(buf));
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            } else {
+                (i == 0 ? result.out : result.err).append(buf, size_t(n));
+            }
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
+    return result;
+}
