@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds and runs every test: a plain build and an AddressSanitizer +
+# UndefinedBehaviorSanitizer build, warnings as errors in both.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+status=0
+for config in plain asan; do
+  flags=(-DKQ_WERROR=ON)
+  [ "$config" = asan ] && flags+=(-DKQ_SANITIZE=ON)
+  cmake -S . -B "build/$config" "${flags[@]}" >/dev/null
+  cmake --build "build/$config" -j "$(nproc)"
+  echo "== tests: $config build"
+  ctest --test-dir "build/$config" --output-on-failure -j 2 || status=1
+done
+exit $status
