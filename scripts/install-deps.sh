@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and tests need, when missing.
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libbenchmark-dev clang libclang-rt-14-dev)
+packages=(cmake g++ make libgtest-dev libbenchmark-dev clang libclang-rt-14-dev tzdata)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")

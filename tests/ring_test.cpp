@@ -1,1 +1,240 @@
+// The ring walker over plain memory: node checks, the wrap rule, skipping
+// and line rendering, with rings sized exactly so that the sanitizer build
+// catches any read past them.
 #include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "KQShmLogRing.h"
+#include "TestSegment.h"
+
+namespace {
+
+class Ring {
+public:
+    explicit Ring(int32_t size) : m_bytes(size_t(size)) {
+        memset(&m_head, 0, sizeof(m_head));
+        m_head.magic = KQLOG_MAGIC;
+        m_head.hdrsize = sizeof(shmloghead);
+        m_head.logbufsize = uint32_t(size);
+    }
+    KQRingView view() { return KQRingView{&m_head, m_bytes.data(), int32_t(m_bytes.size())}; }
+    uint8_t* data() { return m_bytes.data(); }
+    shmloghead& head() { return m_head; }
+    void node(int32_t pos, const std::string& text, uint8_t tag = 0,
+              uint8_t level = 2, uint32_t sec = 0, uint16_t ms = 0) {
+        writeNodeAt(data(), pos, text, tag, level, sec, ms);
+    }
+
+private:
+    shmloghead m_head;
+    std::vector<uint8_t> m_bytes;
+};
+
+class TimeZone {
+public:
+    explicit TimeZone(const char* zone) {
+        const char* old = getenv("TZ");
+        m_hadOld = old != nullptr;
+        if (old) m_old = old;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~TimeZone() {
+        if (m_hadOld) setenv("TZ", m_old.c_str(), 1); else unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool m_hadOld = false;
+    std::string m_old;
+};
+
+std::string render(const KQNodeCopy& copy, const std::string& tag,
+                   int64_t start, KQTimeCache& cache) {
+    char out[KQLOG_MAX_LINE_SIZE];
+    size_t n = KQRenderLine(copy, tag.data(), int(tag.size()), start, cache, out);
+    return std::string(out, n);
+}
+
+// The obviously correct rendering the fast one must match.
+std::string referenceLine(const KQNodeCopy& copy, const std::string& tag,
+                          int64_t start) {
+    time_t t = time_t(start + copy.timeDeltaSec);
+    struct tm* tm = localtime(&t);
+    char timeText[60];
+    snprintf(timeText, sizeof(timeText), " %.2d-%.2d %.2d:%.2d:%.2d %.4u",
+             tm->tm_mon + 1, tm->tm_mday, tm->tm_hour, tm->tm_min, tm->tm_sec,
+             unsigned(copy.timeDeltaMs));
+    return "[" + std::string(LOG_LEVEL_STRING[copy.logLevel]) + " " + tag +
+           timeText + "] " + std::string(copy.text, copy.logSize);
+}
+
+}  // namespace
+
+TEST(RingRule, WrapsWhenTheThresholdWouldBeReached) {
+    EXPECT_EQ(KQRingNextPos(198, 20, 512), 0);    // 198 + 30 + 284 = 512
+    EXPECT_EQ(KQRingNextPos(197, 20, 512), 227);
+    EXPECT_EQ(KQRingNextPos(0, 255, 1000), 265);
+    EXPECT_EQ(KQRingNextPos(0, 255, 549), 0);
+    // Positions near the 32-bit limit do not overflow.
+    EXPECT_EQ(KQRingNextPos(INT32_MAX - 5, 255, INT32_MAX), 0);
+}
+
+TEST(RingReadNode, TheTwelveByteHiNode) {
+    Ring ring(512);
+    const uint8_t hi[] = {0x02, 0x00, 0x02, 0x05, 0x00, 0x00,
+                          0x00, 0x07, 0x00, 0x68, 0x69, 0x00};
+    memcpy(ring.data() + 40, hi, sizeof(hi));
+    KQNodeCopy copy;
+    ASSERT_EQ(KQRingReadNode(ring.view(), 40, copy), KQNODE_VALID);
+    EXPECT_EQ(copy.logSize, 2);
+    EXPECT_EQ(copy.logTag, 0);
+    EXPECT_EQ(copy.logLevel, 2);
+    EXPECT_EQ(copy.timeDeltaSec, 5u);
+    EXPECT_EQ(copy.timeDeltaMs, 7);
+    EXPECT_EQ(std::string(copy.text, copy.logSize), "hi");
+    EXPECT_EQ(KQRingNextPos(40, copy.logSize, 512), 52);
+}
+
+TEST(RingReadNode, FailsEveryCheck) {
+    Ring ring(512);
+    KQNodeCopy copy;
+
+    ring.node(0, "abcde");
+    ring.data()[9 + 3] = 0;  // NUL after three bytes
+    EXPECT_EQ(KQRingReadNode(ring.view(), 0, copy), KQNODE_INVALID);
+    EXPECT_EQ(copy.count, 3);
+
+    ring.node(0, "abcde");
+    ring.data()[9 + 5] = 'x';  // no terminator
+    EXPECT_EQ(KQRingReadNode(ring.view(), 0, copy), KQNODE_INVALID);
+    EXPECT_EQ(copy.terminator, 'x');
+
+    ring.node(0, "abcde", 0, 6);
+    EXPECT_EQ(KQRingReadNode(ring.view(), 0, copy), KQNODE_INVALID);
+    ring.node(0, "abcde", 0, 5);
+    EXPECT_EQ(KQRingReadNode(ring.view(), 0, copy), KQNODE_VALID);
+
+    ring.data()[100] = 0;
+    ring.data()[101] = 7;
+    ring.data()[102] = 3;
+    EXPECT_EQ(KQRingReadNode(ring.view(), 100, copy), KQNODE_END);
+    EXPECT_EQ(copy.logTag, 7);
+    EXPECT_EQ(copy.logLevel, 3);
+}
+
+TEST(RingReadNode, NeverReadsOutsideTheRing) {
+    Ring ring(300);
+    memset(ring.data(), 'a', 300);
+    KQNodeCopy copy;
+    // Header fits, text runs to the ring end with no NUL.
+    ring.data()[200] = 255;
+    ring.data()[202] = 1;
+    EXPECT_EQ(KQRingReadNode(ring.view(), 200, copy), KQNODE_INVALID);
+    EXPECT_EQ(copy.count, 300 - 209);
+    EXPECT_EQ(copy.terminator, -1);
+    // Text fits exactly but the terminator would be the byte after the ring.
+    ring.data()[280] = 300 - 289;
+    EXPECT_EQ(KQRingReadNode(ring.view(), 280, copy), KQNODE_INVALID);
+    EXPECT_EQ(copy.terminator, -1);
+    EXPECT_EQ(KQRingCountText(ring.view(), 200, 599), 300 - 209);
+
+    for (int32_t pos : {-1, -300, 292, 299, 300, INT32_MAX, INT32_MIN})
+        EXPECT_EQ(KQRingReadNode(ring.view(), pos, copy), KQNODE_OUTSIDE) << pos;
+
+    Ring tiny(8);
+    EXPECT_EQ(KQRingReadNode(tiny.view(), 0, copy), KQNODE_OUTSIDE);
+    Ring empty(0);
+    int32_t pos = 0;
+    EXPECT_FALSE(KQRingSkip(empty.view(), pos, 1));
+}
+
+TEST(RingSkip, StepsBySizeBytesAlone) {
+    Ring ring(1000);
+    ring.node(0, "abc");              // next 13
+    ring.node(13, "defgh", 0, 99);    // unchecked: next 28
+    ring.data()[28] = 0;              // end marker: stepped by 10
+    int32_t pos = 0;
+    EXPECT_TRUE(KQRingSkip(ring.view(), pos, 3));
+    EXPECT_EQ(pos, 38);
+
+    pos = 1000;
+    EXPECT_FALSE(KQRingSkip(ring.view(), pos, 1));
+    EXPECT_EQ(pos, 1000);
+    pos = -4;
+    EXPECT_FALSE(KQRingSkip(ring.view(), pos, 2));
+}
+
+TEST(RingTagName, StopsAtNulOrTenBytes) {
+    Ring ring(512);
+    memcpy(ring.head().logInfos[0].strLogTag, "0123456789", 10);
+    ring.head().logInfos[0].nLogLevel = 77;  // must not be read as a name byte
+    char name[KQLOG_TAG_NAME_SIZE];
+    EXPECT_EQ(KQRingTagName(&ring.head(), 0, name), 10);
+    EXPECT_EQ(std::string(name, 10), "0123456789");
+    strcpy(ring.head().logInfos[1].strLogTag, "net");
+    EXPECT_EQ(KQRingTagName(&ring.head(), 1, name), 3);
+    EXPECT_EQ(KQRingTagName(&ring.head(), 255, name), 0);
+}
+
+TEST(RingRender, WorkedExamplesAndFieldWidths) {
+    TimeZone utc("UTC");
+    KQTimeCache cache;
+    Ring ring(512);
+    // 2025-12-31 23:59:59 UTC
+    ring.node(0, "link down", 0, 3, 59, 999);
+    KQNodeCopy copy;
+    ASSERT_EQ(KQRingReadNode(ring.view(), 0, copy), KQNODE_VALID);
+    EXPECT_EQ(render(copy, "net", 1767225540, cache),
+              "[WARN  net 12-31 23:59:59 0999] link down");
+
+    copy.timeDeltaMs = 0;
+    EXPECT_EQ(render(copy, "", 0, cache), "[WARN   01-01 00:00:59 0000] link down");
+    for (uint16_t ms : {9, 10, 99, 100, 9999}) {
+        copy.timeDeltaMs = ms;
+        char want[8];
+        snprintf(want, sizeof(want), "%.4u", unsigned(ms));
+        EXPECT_NE(render(copy, "t", 0, cache).find(std::string(" ") + want + "] "),
+                  std::string::npos) << ms;
+    }
+    copy.timeDeltaMs = 10000;
+    EXPECT_EQ(render(copy, "t", 0, cache), "[WARN  t 01-01 00:00:59 10000] link down");
+    copy.timeDeltaMs = 65535;
+    EXPECT_EQ(render(copy, "t", 0, cache), "[WARN  t 01-01 00:00:59 65535] link down");
+
+    // Seconds past what time_t arithmetic can hold render as zeros.
+    copy.timeDeltaMs = 1;
+    EXPECT_EQ(render(copy, "t", INT64_MAX, cache),
+              "[WARN  t 00-00 00:00:00 0001] link down");
+    EXPECT_EQ(render(copy, "t", INT64_MAX - 100, cache),
+              "[WARN  t 00-00 00:00:00 0001] link down");
+}
+
+TEST(RingRender, MatchesTheReferenceAcrossZonesAndTimes) {
+    std::mt19937_64 rng(12345);
+    for (const char* zone : {"UTC", "America/New_York", "Europe/Amsterdam"}) {
+        TimeZone tz(zone);
+        KQTimeCache cache;
+        Ring ring(1024);
+        // Runs of nearby seconds exercise the cache; jumps cross DST changes.
+        int64_t start = 1700000000;
+        uint32_t sec = 0;
+        for (int i = 0; i < 3000; ++i) {
+            sec = (i % 7 == 0) ? uint32_t(rng() % 400000000u) : sec + uint32_t(rng() % 3);
+            std::string text(1 + rng() % 255, 'x');
+            for (char& c : text) c = char(1 + rng() % 255);
+            uint8_t level = uint8_t(rng() % 6);
+            ring.node(0, text, 0, level, sec, uint16_t(rng()));
+            KQNodeCopy copy;
+            ASSERT_EQ(KQRingReadNode(ring.view(), 0, copy), KQNODE_VALID);
+            std::string tag(rng() % 11, 'g');
+            ASSERT_EQ(render(copy, tag, start, cache), referenceLine(copy, tag, start))
+                << zone << " sec " << sec;
+        }
+    }
+}
