@@ -183,6 +183,12 @@ bool Init(const char* pShmLogPath, bool bVerbose) {
 // Prints the ring's log lines from the oldest (or, with bSeekMostRecentLog,
 // from those written from now on) to the end of the written data; with
 // bWaitLog goes on following new lines until stopped.
+//
+// A fast writer can lap a follower: its cursor then lands inside newer
+// data, off the chain of nodes, where the node never becomes valid or an
+// end marker is not the end. A finding that is still there after one more
+// 10 ms try is taken for that, and reading resumes at the oldest node: after
+// a lap every retained node is newer than the last line printed.
 int DumpLog(bool bWaitLog, bool bSeekMostRecentLog) {
     if (!g_pKQLOGReader) return -1;
     if (bSeekMostRecentLog) {
@@ -193,20 +199,43 @@ int DumpLog(bool bWaitLog, bool bSeekMostRecentLog) {
     }
 
     std::string strLine;
+    int iFailedTries = 0;
+    int iStrayEnds = 0;
     for (;;) {
         endOnPendingSignal();
         if (!g_pKQLOGReader->nextLog(strLine)) {
             printf("nextLog return false!!\n");
             flushAndSleep(10000);
-            if (!bSeekMostRecentLog) g_pKQLOGReader->seekLogBegin(100);
+            iStrayEnds = 0;
+            if (!bSeekMostRecentLog) {
+                g_pKQLOGReader->seekLogBegin(100);
+            } else if (++iFailedTries >= 2) {
+                g_pKQLOGReader->seekLogBegin(0);
+                iFailedTries = 0;
+            }
+            if (bWaitLog && g_pKQLOGReader->reattachIfReplaced())
+                iFailedTries = 0;
             continue;
         }
+        iFailedTries = 0;
         if (!strLine.empty()) {
             fwrite(strLine.data(), 1, strLine.size(), stdout);
+            iStrayEnds = 0;
             continue;
         }
         if (!bWaitLog) return 0;
+        if (g_pKQLOGReader->lastReadOutcome() == KQLOG_READ_STRAY_END) {
+            if (++iStrayEnds >= 2) {
+                g_pKQLOGReader->seekLogBegin(0);
+                iStrayEnds = 0;
+                continue;
+            }
+        } else {
+            iStrayEnds = 0;
+        }
         flushAndSleep(10000);
+        // A writer that restarts at a new size replaces the segment.
+        if (g_pKQLOGReader->reattachIfReplaced()) iStrayEnds = 0;
     }
 }
 

@@ -301,3 +301,71 @@ TEST(ReaderInstance, OneInstanceForEveryThread) {
     EXPECT_EQ(std::set<IKQLOGReader*>(seen.begin(), seen.end()).size(), 1u);
     EXPECT_EQ(IKQLOGReader::getInst(), seen[0]);
 }
+
+TEST_F(ReaderTest, TellsAnEndFromAStrayEndAndAnEvictedNode) {
+    seg.appendNode("one");
+    seg.appendNode("two");
+    ASSERT_TRUE(attach());
+    reader.seekLogBegin(0);
+    std::string line;
+    ASSERT_TRUE(reader.nextLog(line));
+    EXPECT_EQ(reader.lastReadOutcome(), KQLOG_READ_LINE);
+    ASSERT_TRUE(reader.nextLog(line));
+    ASSERT_TRUE(reader.nextLog(line));
+    EXPECT_EQ(line, "");
+    EXPECT_EQ(reader.lastReadOutcome(), KQLOG_READ_END);
+
+    // The writer started over at 0 (zeroed ring): our end marker is stray.
+    int32_t end = reader.readPos();
+    seg.setPositions(0, 0);
+    memset(seg.ring(), 0, seg.ringSize());
+    ASSERT_TRUE(reader.nextLog(line));
+    EXPECT_EQ(reader.lastReadOutcome(), KQLOG_READ_STRAY_END);
+    EXPECT_EQ(reader.readPos(), end);
+
+    // A sound node the writers no longer retain is not printed.
+    writeNodeAt(seg.ring(), 500, "stale", 0, 2, 0, 0);
+    seg.setPositions(500, 520);
+    reader.seekLogBegin(0);
+    seg.setPositions(600, 400);  // the writers wrapped and evicted past 500
+    EXPECT_FALSE(reader.nextLog(line));
+    EXPECT_EQ(reader.lastReadOutcome(), KQLOG_READ_OVERWRITTEN);
+    EXPECT_EQ(reader.readPos(), 500);
+    seg.setPositions(400, 600);  // retained again
+    EXPECT_TRUE(reader.nextLog(line));
+    EXPECT_EQ(reader.lastReadOutcome(), KQLOG_READ_LINE);
+}
+
+TEST_F(ReaderTest, FollowsASegmentReplacedUnderTheSamePath) {
+    seg.appendNode("old");
+    ASSERT_TRUE(attach());
+    EXPECT_FALSE(reader.reattachIfReplaced());  // still the live segment
+
+    // A writer restarting at a larger size removes the segment and creates
+    // another under the same key.
+    ASSERT_EQ(shmctl(seg.shmId(), IPC_RMID, nullptr), 0);
+    EXPECT_FALSE(reader.reattachIfReplaced());  // no successor yet
+    key_t key = ftok(seg.path().c_str(), 0);
+    int newId = shmget(key, sizeof(shmloghead) + 2048, IPC_CREAT | IPC_EXCL | 0600);
+    ASSERT_NE(newId, -1);
+    struct Remove {
+        int id;
+        ~Remove() { shmctl(id, IPC_RMID, nullptr); }
+    } removeNew{newId};
+    auto* head = static_cast<shmloghead*>(shmat(newId, nullptr, 0));
+    ASSERT_NE(head, reinterpret_cast<shmloghead*>(-1));
+    head->magic = KQLOG_MAGIC;
+    head->hdrsize = sizeof(shmloghead);
+    head->logbufsize = 2048;
+    uint8_t* ring = reinterpret_cast<uint8_t*>(head) + sizeof(shmloghead);
+    writeNodeAt(ring, 0, "new", 0, 2, 0, 0);
+    head->logWritePos = 13;
+
+    ASSERT_TRUE(reader.reattachIfReplaced());
+    EXPECT_EQ(reader.getShmLogBufSize(), 2048);
+    std::string line;
+    ASSERT_TRUE(reader.nextLog(line));
+    EXPECT_EQ(line.substr(line.size() - 3), "new");
+    EXPECT_FALSE(reader.reattachIfReplaced());
+    shmdt(head);
+}

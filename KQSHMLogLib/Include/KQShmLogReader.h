@@ -6,6 +6,19 @@
 
 #include "KQShmLogComm.h"
 
+// What the last nextLog call found; lets a follower tell a cursor that is
+// up to date from one that the writers have left behind.
+enum ENUM_KQLOG_READ_OUTCOME {
+    KQLOG_READ_LINE,         // a line was returned
+    KQLOG_READ_END,          // end marker at logWritePos: nothing new yet
+    KQLOG_READ_STRAY_END,    // end marker away from logWritePos: the cursor is
+                             // off the chain (lapped, or the writer started over)
+    KQLOG_READ_BAD_NODE,     // node failed its checks; may be half-written
+    KQLOG_READ_OVERWRITTEN,  // the writers evicted the node at the cursor
+    KQLOG_READ_OUTSIDE,      // cursor outside the ring
+    KQLOG_READ_DETACHED,     // no segment attached
+};
+
 // The process's one log reader, reached through getInst(). The instance is
 // created on first demand and lives until the process ends: callers never
 // create, copy or delete it. One thread at a time may use it.
@@ -69,6 +82,19 @@ public:
     virtual bool dumpLogMem(const char* pDumpMemFilePath) = 0;
 
     virtual ~IKQLOGReader() {}
+
+    // Operations for followers; they come after the destructor so that the
+    // operations above keep their slots.
+
+    // What the last nextLog call found (KQLOG_READ_DETACHED before any).
+    virtual ENUM_KQLOG_READ_OUTCOME lastReadOutcome() = 0;
+
+    // When the attached segment has been marked for removal (a writer
+    // re-created it, say at a new size), attaches the segment now found
+    // under the same log path and moves the cursor to its oldest node.
+    // True when it did. The old attachment stays, so addresses handed out
+    // by getLogTag remain readable. Quiet but for a -V diagnostic.
+    virtual bool reattachIfReplaced() = 0;
 
     // The process's reader; never null once memory could be had for it.
     static IKQLOGReader* getInst();

@@ -1,5 +1,8 @@
 #include "KQShmLogReaderImp.h"
 
+#include <sys/ipc.h>
+#include <sys/shm.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -40,7 +43,13 @@ bool CKQLOGReaderImp::init(const char* pShmLogPath, bool bVerbose) {
     // A failed init leaves an earlier attachment whole: nothing is changed
     // until the new segment has passed every check.
     KQShmAttachment att = AttachShmForRead(pShmLogPath);
-    if (!att.pAddr) return false;
+    if (!att.pAddr || !adopt(att)) return false;
+    m_strLogPath = pShmLogPath;
+    tzset();
+    return true;
+}
+
+bool CKQLOGReaderImp::adopt(const KQShmAttachment& att) {
     shmloghead* pHead = static_cast<shmloghead*>(att.pAddr);
     if (pHead->magic != KQLOG_MAGIC) {
         printf("Magic code not match\n");
@@ -61,8 +70,35 @@ bool CKQLOGReaderImp::init(const char* pShmLogPath, bool bVerbose) {
     m_pLogBufRootAddr = static_cast<unsigned char*>(att.pAddr) + att.iHdrSize;
     m_iLogBufSize = int(att.iLogBufSize);
     m_nSegmentBytes = size_t(att.iHdrSize) + att.iLogBufSize;
+    m_iShmId = att.iShmId;
+    m_bToldRemoved = false;
     m_timeCache.bValid = false;
-    tzset();
+    return true;
+}
+
+bool CKQLOGReaderImp::reattachIfReplaced() {
+    if (!m_pLogHead || m_iShmId == -1) return false;
+    struct shmid_ds ds;
+    if (shmctl(m_iShmId, IPC_STAT, &ds) == 0 && !(ds.shm_perm.mode & SHM_DEST))
+        return false;
+
+    // Look for a successor quietly: until a writer has created one, this is
+    // asked every few milliseconds.
+    key_t key = ftok(m_strLogPath.c_str(), 0);
+    int iNewId = key == -1 ? -1 : shmget(key, sizeof(shmloghead), 0);
+    if (iNewId == -1 || iNewId == m_iShmId) {
+        if (g_bVerbose && !m_bToldRemoved)
+            printf("Shm removed, waiting for a new one under [%s]\n",
+                   m_strLogPath.c_str());
+        m_bToldRemoved = true;
+        return false;
+    }
+    KQShmAttachment att = AttachShmForRead(m_strLogPath.c_str());
+    if (!att.pAddr || !adopt(att)) return false;
+    if (g_bVerbose)
+        printf("Shm replaced, attached the new one under [%s]\n",
+               m_strLogPath.c_str());
+    m_iReadPos = KQRingLoadReadPos(m_pLogHead);
     return true;
 }
 
@@ -164,6 +200,7 @@ void CKQLOGReaderImp::reportInvalidNode(const KQNodeCopy& copy) {
 
 bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
     if (!m_pLogHead) {
+        m_eLastOutcome = KQLOG_READ_DETACHED;
         fprintf(stderr, "LogHead invalid!!\n");
         return false;
     }
@@ -175,25 +212,44 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
     }
     strLogContent.clear();
 
+    // logWritePos before the size byte: a node published since then has its
+    // size byte set, so an end marker away from this position is not the end.
+    int32_t iWritePos = KQRingLoadWritePos(m_pLogHead);
     KQNodeCopy copy;
+    KQNodeStatus eStatus = KQRingReadNode(view(), m_iReadPos, copy);
     // A cursor outside the ring fails like a corrupt node and stays where it
     // is; the caller's recovery (seekLogBegin) moves it.
-    switch (KQRingReadNode(view(), m_iReadPos, copy)) {
-    case KQNODE_OUTSIDE:
+    if (eStatus == KQNODE_OUTSIDE) {
+        m_eLastOutcome = KQLOG_READ_OUTSIDE;
         if (g_bVerbose)
             printf("ReadPos[%d] outside log buffer of size[%d]\n", m_iReadPos,
                    m_iLogBufSize);
         return false;
-    case KQNODE_END:
+    }
+    if (eStatus == KQNODE_END) {
+        m_eLastOutcome = m_iReadPos == iWritePos ? KQLOG_READ_END
+                                                 : KQLOG_READ_STRAY_END;
         if (g_bVerbose)
             printf("logSize == 0, logLevel[%d] logTag[%d]return\n",
                    copy.logLevel, copy.logTag);
         return true;
-    case KQNODE_INVALID:
+    }
+    // The copy counts only if the writers did not evict the node while it
+    // was taken: they move logReadPos past a node before overwriting it.
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    if (!KQRingRetained(m_pLogHead, m_iReadPos, m_iLogBufSize)) {
+        m_eLastOutcome = KQLOG_READ_OVERWRITTEN;
+        if (g_bVerbose)
+            printf("ReadPos[%d] overwritten by the writer, read[%d] "
+                   "write[%d]\n",
+                   m_iReadPos, KQRingLoadReadPos(m_pLogHead),
+                   KQRingLoadWritePos(m_pLogHead));
+        return false;
+    }
+    if (eStatus == KQNODE_INVALID) {
+        m_eLastOutcome = KQLOG_READ_BAD_NODE;
         if (g_bVerbose) reportInvalidNode(copy);
         return false;
-    case KQNODE_VALID:
-        break;
     }
     if (g_bVerbose)
         printf("Read log succeed! logSize[%d] logLevel[%d] \n", copy.logSize,
@@ -209,6 +265,7 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
                                m_timeCache, strTmpLogBuf);
     strLogContent.assign(strTmpLogBuf, nLen);
     m_iReadPos = KQRingNextPos(m_iReadPos, copy.logSize, m_iLogBufSize);
+    m_eLastOutcome = KQLOG_READ_LINE;
     return true;
 }
 

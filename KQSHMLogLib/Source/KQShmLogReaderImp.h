@@ -30,6 +30,8 @@ public:
     bool nextLog(std::string& strLogContent) override;
     const char* getLogTag(KQLogId nLogID) override;
     bool dumpLogMem(const char* pDumpMemFilePath) override;
+    ENUM_KQLOG_READ_OUTCOME lastReadOutcome() override { return m_eLastOutcome; }
+    bool reattachIfReplaced() override;
 
     // The cursor, for tests and diagnostics.
     int readPos() const { return m_iReadPos; }
@@ -39,6 +41,8 @@ private:
     CKQLOGReaderImp& operator=(const CKQLOGReaderImp&) = delete;
 
     bool skipLog(int iCount);
+    // Takes over a freshly attached segment once its magic number is right.
+    bool adopt(const KQShmAttachment& att);
     // Entry id when attached and id is in use; null otherwise.
     KQLogInfo* entryInUse(KQLogId id);
     KQRingView view() const;
@@ -53,6 +57,10 @@ private:
 
     // Header plus ring as attached; what a dump writes.
     size_t m_nSegmentBytes = 0;
+    std::string m_strLogPath;
+    int m_iShmId = -1;
+    bool m_bToldRemoved = false;
+    ENUM_KQLOG_READ_OUTCOME m_eLastOutcome = KQLOG_READ_DETACHED;
     KQTimeCache m_timeCache;
 };
 

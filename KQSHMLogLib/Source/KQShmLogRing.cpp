@@ -106,6 +106,18 @@ int KQRingCountText(const KQRingView& view, int32_t iPos, int iLimit) {
     return n;
 }
 
+bool KQRingRetained(const shmloghead* pHead, int32_t iPos, int32_t iRingSize) {
+    // logWritePos first: a writer moves logReadPos before logWritePos, so a
+    // stale pair can only make the region look larger, never smaller.
+    int32_t iWritePos = KQRingLoadWritePos(pHead);
+    int32_t iReadPos = KQRingLoadReadPos(pHead);
+    if (iReadPos < 0 || iReadPos >= iRingSize || iWritePos < 0 ||
+        iWritePos >= iRingSize)
+        return true;
+    if (iReadPos <= iWritePos) return iReadPos <= iPos && iPos <= iWritePos;
+    return iPos >= iReadPos || iPos <= iWritePos;
+}
+
 bool KQRingSkip(const KQRingView& view, int32_t& iPos, int iCount) {
     for (int i = 0; i < iCount; ++i) {
         if (iPos < 0 || iPos >= view.iRingSize) return false;

@@ -50,6 +50,12 @@ inline int32_t KQRingLoadWritePos(const shmloghead* pHead) {
     return __atomic_load_n(&pHead->logWritePos, __ATOMIC_ACQUIRE);
 }
 
+// Whether iPos lies in the retained region, from logReadPos to logWritePos
+// (the end marker included), read now. A node outside it has been evicted
+// by the writers, or is being overwritten. Positions outside the ring say
+// nothing about the region: then any position counts as retained.
+bool KQRingRetained(const shmloghead* pHead, int32_t iPos, int32_t iRingSize);
+
 // Position of the node after one at iPos with text length nLogSize.
 int32_t KQRingNextPos(int32_t iPos, uint8_t nLogSize, int32_t iRingSize);
 
