@@ -369,3 +369,21 @@ TEST_F(ReaderTest, FollowsASegmentReplacedUnderTheSamePath) {
     EXPECT_FALSE(reader.reattachIfReplaced());
     shmdt(head);
 }
+
+TEST(ReaderFromMemory, RefusesSizesBeyondTheBytesGiven) {
+    std::vector<uint8_t> bytes(sizeof(shmloghead) + 600);
+    auto* head = reinterpret_cast<shmloghead*>(bytes.data());
+    head->magic = KQLOG_MAGIC;
+    head->hdrsize = sizeof(shmloghead);
+    head->logbufsize = 601;
+    CKQLOGReaderImp reader;
+    EXPECT_FALSE(reader.initFromMemory(bytes.data(), bytes.size()));
+    head->hdrsize = 0xFFFFFFFFu;  // wraps in 32 bits
+    head->logbufsize = 2;
+    EXPECT_FALSE(reader.initFromMemory(bytes.data(), bytes.size()));
+    head->hdrsize = sizeof(shmloghead);
+    head->logbufsize = 600;
+    ASSERT_TRUE(reader.initFromMemory(bytes.data(), bytes.size()));
+    EXPECT_EQ(reader.getShmLogBufSize(), 600);
+    EXPECT_FALSE(reader.reattachIfReplaced());
+}

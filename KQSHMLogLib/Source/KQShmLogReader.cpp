@@ -49,6 +49,19 @@ bool CKQLOGReaderImp::init(const char* pShmLogPath, bool bVerbose) {
     return true;
 }
 
+bool CKQLOGReaderImp::initFromMemory(void* pAddr, size_t nBytes) {
+    if (!pAddr || nBytes < sizeof(shmloghead)) return false;
+    const shmloghead* pHead = static_cast<const shmloghead*>(pAddr);
+    KQShmAttachment att;
+    att.pAddr = pAddr;
+    att.iHdrSize = pHead->hdrsize;
+    att.iLogBufSize = pHead->logbufsize;
+    if (uint64_t(att.iHdrSize) + att.iLogBufSize > nBytes ||
+        att.iLogBufSize > uint32_t(INT32_MAX))
+        return false;
+    return adopt(att);
+}
+
 bool CKQLOGReaderImp::adopt(const KQShmAttachment& att) {
     shmloghead* pHead = static_cast<shmloghead*>(att.pAddr);
     if (pHead->magic != KQLOG_MAGIC) {

@@ -36,6 +36,11 @@ public:
     // The cursor, for tests and diagnostics.
     int readPos() const { return m_iReadPos; }
 
+    // Takes nBytes of plain memory as the segment, as init does an attached
+    // one: the seam through which fuzzers and tests feed any bytes. False
+    // when the header's sizes do not fit in nBytes or the magic is wrong.
+    bool initFromMemory(void* pAddr, size_t nBytes);
+
 private:
     CKQLOGReaderImp(const CKQLOGReaderImp&) = delete;
     CKQLOGReaderImp& operator=(const CKQLOGReaderImp&) = delete;
