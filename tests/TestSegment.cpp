@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 TestSegment::TestSegment(uint32_t ringSize, const std::string& dir,
                          uint32_t hdrSize, size_t segBytes)
@@ -88,11 +89,17 @@ void writeNodeAt(uint8_t* ring, int32_t pos, const std::string& text,
 int32_t TestSegment::appendNode(const std::string& text, uint8_t tag,
                                 uint8_t level, uint32_t sec, uint16_t ms) {
     int32_t pos = head()->logWritePos;
-    writeNodeAt(ring(), pos, text, tag, level, sec, ms);
     int32_t next = pos + int32_t(text.size()) + 10;
     if (next + KQLOG_WRAP_THRESHOLD >= int32_t(m_iRingSize)) next = 0;
+    // A reader may be following the ring meanwhile: the end marker after
+    // the node goes first and the node's size byte last, so the reader sees
+    // either the old end marker or the whole node.
+    std::vector<uint8_t> node(text.size() + 10);
+    writeNodeAt(node.data(), 0, text, tag, level, sec, ms);
     ring()[next] = 0;
-    head()->logWritePos = next;
+    memcpy(ring() + pos + 1, node.data() + 1, text.size() + 9);
+    __atomic_store_n(ring() + pos, node[0], __ATOMIC_RELEASE);
+    __atomic_store_n(&head()->logWritePos, next, __ATOMIC_RELEASE);
     return pos;
 }
 

@@ -17,19 +17,11 @@ long long nowMs() {
     return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
 }
 
-}  // namespace
-
-ToolResult runTool(const std::string& program,
-                   const std::vector<std::string>& args,
-                   const std::vector<std::string>& env, int timeoutMs) {
-    ToolResult result;
-    int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0) return result;
-    if (pipe(errPipe) != 0) {
-        close(outPipe[0]);
-        close(outPipe[1]);
-        return result;
-    }
+// Forks and runs program with stdout and stderr on the write ends of the
+// two pipes, as runTool describes.
+pid_t spawn(const std::string& program, const std::vector<std::string>& args,
+            const std::vector<std::string>& env, int outPipe[2],
+            int errPipe[2]) {
     pid_t pid = fork();
     if (pid == 0) {
         int devNull = open("/dev/null", O_RDONLY);
@@ -47,6 +39,23 @@ ToolResult runTool(const std::string& program,
         execv(program.c_str(), argv.data());
         _exit(127);
     }
+    return pid;
+}
+
+}  // namespace
+
+ToolResult runTool(const std::string& program,
+                   const std::vector<std::string>& args,
+                   const std::vector<std::string>& env, int timeoutMs) {
+    ToolResult result;
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0) return result;
+    if (pipe(errPipe) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        return result;
+    }
+    pid_t pid = spawn(program, args, env, outPipe, errPipe);
     close(outPipe[1]);
     close(errPipe[1]);
 
@@ -78,6 +87,92 @@ ToolResult runTool(const std::string& program,
     }
     int status = 0;
     waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
+    return result;
+}
+
+BackgroundTool::BackgroundTool(const std::string& program,
+                               const std::vector<std::string>& args,
+                               const std::vector<std::string>& env) {
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0) return;
+    if (pipe(errPipe) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        return;
+    }
+    m_pid = spawn(program, args, env, outPipe, errPipe);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    m_fdOut = outPipe[0];
+    m_fdErr = errPipe[0];
+    if (m_pid < 0) {
+        close(m_fdOut);
+        close(m_fdErr);
+        m_fdOut = m_fdErr = -1;
+    }
+}
+
+BackgroundTool::~BackgroundTool() {
+    if (m_pid > 0) {
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+    }
+    if (m_fdOut >= 0) close(m_fdOut);
+    if (m_fdErr >= 0) close(m_fdErr);
+}
+
+bool BackgroundTool::pump(int timeoutMs) {
+    struct pollfd fds[2] = {{m_fdOut, POLLIN, 0}, {m_fdErr, POLLIN, 0}};
+    if (m_fdOut < 0 && m_fdErr < 0) return false;
+    if (poll(fds, 2, timeoutMs) <= 0) return true;
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+            continue;
+        char buf[65536];
+        ssize_t n = read(fds[i].fd, buf, sizeof(buf));
+        if (n <= 0) {
+            close(fds[i].fd);
+            (i == 0 ? m_fdOut : m_fdErr) = -1;
+        } else {
+            (i == 0 ? m_strOut : m_strErr).append(buf, size_t(n));
+        }
+    }
+    return true;
+}
+
+bool BackgroundTool::waitForOut(size_t nBytes, int timeoutMs) {
+    long long deadline = nowMs() + timeoutMs;
+    while (m_strOut.size() < nBytes) {
+        long long left = deadline - nowMs();
+        if (left <= 0 || !pump(int(left))) break;
+    }
+    return m_strOut.size() >= nBytes;
+}
+
+bool BackgroundTool::sendSignal(int iSignal) {
+    return m_pid > 0 && kill(m_pid, iSignal) == 0;
+}
+
+ToolResult BackgroundTool::finish(int timeoutMs) {
+    ToolResult result;
+    if (m_pid <= 0) return result;
+    long long deadline = nowMs() + timeoutMs;
+    bool killed = false;
+    for (;;) {
+        long long left = deadline - nowMs();
+        if (left <= 0 && !killed) {
+            kill(m_pid, SIGKILL);
+            killed = true;
+        }
+        if (!pump(left > 0 ? int(left) : 100)) break;
+    }
+    int status = 0;
+    waitpid(m_pid, &status, 0);
+    m_pid = -1;
+    result.out = m_strOut;
+    result.err = m_strErr;
     if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
     return result;

@@ -2,6 +2,8 @@
 #ifndef KQ_TOOL_RUNNER_H
 #define KQ_TOOL_RUNNER_H
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -19,5 +21,40 @@ ToolResult runTool(const std::string& program,
                    const std::vector<std::string>& args,
                    const std::vector<std::string>& env = {},
                    int timeoutMs = 10000);
+
+// A program running in the background with stdout and stderr on pipes, for
+// tests that watch its output while it runs and stop it with a signal.
+// Started as runTool starts it (stdin /dev/null, TZ=UTC unless env says
+// otherwise). The destructor kills it with SIGKILL if it still runs.
+class BackgroundTool {
+public:
+    BackgroundTool(const std::string& program,
+                   const std::vector<std::string>& args,
+                   const std::vector<std::string>& env = {});
+    ~BackgroundTool();
+    BackgroundTool(const BackgroundTool&) = delete;
+    BackgroundTool& operator=(const BackgroundTool&) = delete;
+
+    bool started() const { return m_pid > 0; }
+    // Reads what arrives until stdout holds at least nBytes or timeoutMs
+    // has passed; true when it holds them.
+    bool waitForOut(size_t nBytes, int timeoutMs);
+    const std::string& out() const { return m_strOut; }
+    const std::string& err() const { return m_strErr; }
+    bool sendSignal(int iSignal);
+    // Reads both streams to their end and reaps the process; after
+    // timeoutMs it is killed with SIGKILL.
+    ToolResult finish(int timeoutMs = 10000);
+
+private:
+    // One poll of both pipes for at most timeoutMs; false once both ended.
+    bool pump(int timeoutMs);
+
+    pid_t m_pid = -1;
+    int m_fdOut = -1;
+    int m_fdErr = -1;
+    std::string m_strOut;
+    std::string m_strErr;
+};
 
 #endif
