@@ -100,3 +100,66 @@ KQShmAttachment AttachShmForRead(const char* pStrShmLogPath) {
 void* GetShmAddrforRead(const char* pStrShmLogPath) {
     return AttachShmForRead(pStrShmLogPath).pAddr;
 }
+
+// ---- Segment creation, for writers ----
+
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+
+void* GetShm(const char* pStrShmFileName, int iShmFileSize) {
+    key_t key = ftok(pStrShmFileName, 0);
+    if (key == -1) {
+        const char* pErr = strerror(errno);
+        fprintf(stderr, "ftok [%s] failed, err: %s\n", pStrShmFileName, pErr);
+        exit(1);
+    }
+    // As a size_t a negative size would fail the lookup below with EINVAL
+    // and have the existing segment removed before the process ends.
+    if (iShmFileSize < 0) {
+        fprintf(stderr, "iishmget failed, error: %s\n", strerror(EINVAL));
+        exit(1);
+    }
+    size_t nBytes = size_t(iShmFileSize);
+    int iShmId = shmget(key, nBytes, 0);
+    if (iShmId == -1) {
+        int iErr = errno;
+        fprintf(stderr, "shmget failed, err: %s\n", strerror(iErr));
+        // EINVAL: a segment exists under the key but is smaller than asked.
+        if (iErr == EINVAL) {
+            int iOldId = shmget(key, 0, 0);
+            if (iOldId != -1) shmctl(iOldId, IPC_RMID, nullptr);
+        }
+        iShmId = shmget(key, nBytes, IPC_CREAT | 0666);
+        if (iShmId == -1) {
+            fprintf(stderr, "iishmget failed, error: %s\n", strerror(errno));
+            exit(1);
+        }
+    }
+    void* pAddr = shmat(iShmId, nullptr, 0);
+    if (pAddr == reinterpret_cast<void*>(-1)) {
+        fprintf(stderr, "shmat failed, error: %s\n", strerror(errno));
+        exit(1);
+    }
+    memset(pAddr, 0, nBytes);
+    return pAddr;
+}
+
+size_t get_executable_name(char* processname, size_t len) {
+    const size_t FAILED = size_t(-1);
+    if (!processname || len == 0) return FAILED;
+    // One byte more than readlink may fill keeps the path terminated; a
+    // full buffer may hold a cut path, whose last component is not the name.
+    char processdir[PATH_MAX + 1] = {};
+    ssize_t iRead = readlink("/proc/self/exe", processdir, PATH_MAX);
+    if (iRead <= 0 || iRead >= PATH_MAX) return FAILED;
+    const char* path_end = strrchr(processdir, '/');
+    if (!path_end) return FAILED;
+    ++path_end;
+    size_t nName = strlen(path_end);
+    if (nName > len - 1) nName = len - 1;
+    memcpy(processname, path_end, nName);
+    memset(processname + nName, 0, len - nName);
+    return size_t(path_end - processdir);
+}

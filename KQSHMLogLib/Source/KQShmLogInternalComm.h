@@ -103,4 +103,24 @@ struct KQShmAttachment {
 // GetShmAddrforRead with the details above; null pAddr on failure.
 KQShmAttachment AttachShmForRead(const char* pStrShmLogPath);
 
+// ---- Segment creation, for writers ----
+
+// A segment of at least iShmFileSize bytes under the key of a log path,
+// attached read-write, its first iShmFileSize bytes zeroed (an existing
+// segment keeps any bytes beyond them). An existing segment too small for
+// the request is removed and created anew; new segments are readable and
+// writable by every user (0666). Whenever no segment of that size is found,
+// "shmget failed, err: ..." goes to standard error first, also on an
+// ordinary first creation. Never returns on failure: prints the reason on
+// standard error and exits with status 1. A negative size fails without
+// touching an existing segment.
+void* GetShm(const char* pStrShmFileName, int iShmFileSize);
+
+// Writes the file name of the running executable into processname: at most
+// len - 1 bytes of it, then zeros up to len, so the result is always
+// terminated. Returns the length of the directory part, up to and including
+// its last '/'. Returns (size_t)-1 and writes nothing when len is 0 or the
+// executable's path cannot be read whole.
+size_t get_executable_name(char* processname, size_t len);
+
 #endif

@@ -1,0 +1,419 @@
+#include "KQShmLogWriter.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ipc.h>
+#include <sys/shm.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <new>
+
+#include "KQMutex.h"
+#include "KQShmLogInternalComm.h"
+#include "KQShmLogRing.h"
+
+namespace {
+
+const uint32_t HDR_SIZE = sizeof(shmloghead);
+// Bytes a node occupies besides its text: header and terminator.
+const int NODE_OVERHEAD = KQLOG_NODE_HDR_SIZE + 1;
+// What a NUL inside a message is stored as: the format ends texts at NULs.
+const char NUL_STAND_IN = '?';
+
+bool levelValid(ENUM_KQLOG_LEVEL eLevel) {
+    return eLevel >= KQLOG_LEVEL_TRACE && eLevel <= KQLOG_LEVEL_FATAL;
+}
+
+// A node may start at 0 or wherever the ring rule leaves it: far enough
+// from the end that the largest node still fits.
+bool nodeStartValid(int32_t iPos, int32_t iRingSize) {
+    return iPos == 0 ||
+           (iPos > 0 && int64_t(iPos) + KQLOG_WRAP_THRESHOLD < iRingSize);
+}
+
+// The segment as read once at attach time. Checks and later use work on
+// these copies, never on the live header, which any local user may rewrite.
+struct SegmentFacts {
+    uint32_t iHdrSize;
+    uint32_t iLogBufSize;
+    int32_t iReadPos;
+    int32_t iWritePos;
+    int64_t iStartTime;
+};
+
+// True when pAddr (iSegBytes long) holds a log segment a writer can carry
+// on: known header, a ring of an accepted size (iWantedSize, or any for 0)
+// within the segment, and positions on an unbroken chain of sound nodes
+// from logReadPos to an end marker at logWritePos.
+bool adoptable(void* pAddr, size_t iSegBytes, int iWantedSize,
+               SegmentFacts& facts) {
+    if (iSegBytes < HDR_SIZE) return false;
+    shmloghead* pHead = static_cast<shmloghead*>(pAddr);
+    if (__atomic_load_n(&pHead->magic, __ATOMIC_ACQUIRE) != KQLOG_MAGIC)
+        return false;
+    facts.iHdrSize = __atomic_load_n(&pHead->hdrsize, __ATOMIC_RELAXED);
+    facts.iLogBufSize = __atomic_load_n(&pHead->logbufsize, __ATOMIC_RELAXED);
+    facts.iReadPos = __atomic_load_n(&pHead->logReadPos, __ATOMIC_RELAXED);
+    facts.iWritePos = __atomic_load_n(&pHead->logWritePos, __ATOMIC_RELAXED);
+    facts.iStartTime = __atomic_load_n(&pHead->starttime, __ATOMIC_RELAXED);
+    if (facts.iHdrSize != HDR_SIZE) return false;
+    if (facts.iLogBufSize < uint32_t(KQLOG_MIN_LOG_BUF_SIZE) ||
+        facts.iLogBufSize > uint32_t(KQLOG_MAX_LOG_BUF_SIZE))
+        return false;
+    if (iWantedSize != 0 && facts.iLogBufSize != uint32_t(iWantedSize))
+        return false;
+    if (uint64_t(HDR_SIZE) + facts.iLogBufSize > iSegBytes) return false;
+
+    int32_t iRingSize = int32_t(facts.iLogBufSize);
+    if (!nodeStartValid(facts.iReadPos, iRingSize) ||
+        !nodeStartValid(facts.iWritePos, iRingSize))
+        return false;
+    KQRingView view{pHead, static_cast<uint8_t*>(pAddr) + HDR_SIZE,
+                    iRingSize};
+    KQNodeCopy copy;
+    int32_t iPos = facts.iReadPos;
+    // Every node takes at least 11 bytes: a longer walk is a loop.
+    for (int32_t iSteps = 0; iSteps <= iRingSize / (NODE_OVERHEAD + 1);
+         ++iSteps) {
+        KQNodeStatus status = KQRingReadNode(view, iPos, copy);
+        if (iPos == facts.iWritePos) return status == KQNODE_END;
+        if (status != KQNODE_VALID) return false;
+        iPos = KQRingNextPos(iPos, copy.logSize, iRingSize);
+    }
+    return false;
+}
+
+class CKQLOGWriterImp : public IKQLOGWriter {
+public:
+    CKQLOGWriterImp() = default;
+
+    bool init(const char* pShmLogPath, int iLogBufSize) override;
+    KQLogId registerTag(const char* pStrLogTag,
+                        ENUM_KQLOG_LEVEL eDefaultLevel) override;
+    bool log(KQLogId id, ENUM_KQLOG_LEVEL eLevel, const char* pText,
+             size_t nLen) override;
+    using IKQLOGWriter::log;
+    bool logFormatV(KQLogId id, ENUM_KQLOG_LEVEL eLevel, const char* pFormat,
+                    va_list args) override
+        __attribute__((format(printf, 4, 0)));
+
+private:
+    CKQLOGWriterImp(const CKQLOGWriterImp&) = delete;
+    CKQLOGWriterImp& operator=(const CKQLOGWriterImp&) = delete;
+
+    void* attachExisting(key_t key, int iLogBufSize, int iNewSize,
+                         bool& bFailed, SegmentFacts& facts);
+    void* createSegment(const char* pShmLogPath, key_t key, int iLogBufSize);
+    int lockLogPath(const char* pShmLogPath, bool& bHeldAlready);
+    bool wanted(KQLogId id, ENUM_KQLOG_LEVEL eLevel);
+    void append(KQLogId id, ENUM_KQLOG_LEVEL eLevel, const char* pText,
+                uint8_t nLen);
+    void evictFor(int32_t iPos, uint8_t nLen, int32_t iNext);
+
+    // Guards everything below and the ring; recursive, like every CKQMutex.
+    CKQMutex m_lock;
+    shmloghead* m_pLogHead = nullptr;
+    uint8_t* m_pRing = nullptr;
+    int32_t m_iLogBufSize = 0;
+    int64_t m_iStartTime = 0;
+    // The writer's own positions; the header only mirrors them for readers.
+    int32_t m_iReadPos = 0;
+    int32_t m_iWritePos = 0;
+    // The log path, open and flock()ed while attached: one writing process
+    // per log.
+    int m_iLockFd = -1;
+};
+
+CKQLOGWriterImp* theLogWriter = nullptr;
+// Guards the creation of theLogWriter only.
+CKQMutex creationLock;
+
+// The segment under key when it can be carried on, attached; null with
+// bFailed false when there is none or it must be replaced by one with a ring
+// of iNewSize bytes; null with bFailed set, after a message, when it exists
+// but cannot be looked at or removed.
+void* CKQLOGWriterImp::attachExisting(key_t key, int iLogBufSize,
+                                      int iNewSize, bool& bFailed,
+                                      SegmentFacts& facts) {
+    bFailed = false;
+    int iShmId = shmget(key, 0, 0);
+    if (iShmId == -1) return nullptr;
+    struct shmid_ds ds;
+    if (shmctl(iShmId, IPC_STAT, &ds) == -1) {
+        fprintf(stderr, "shmctl IPC_STAT failed, err: %s\n", strerror(errno));
+        bFailed = true;
+        return nullptr;
+    }
+    void* pAddr = shmat(iShmId, nullptr, 0);
+    if (pAddr == reinterpret_cast<void*>(-1)) {
+        fprintf(stderr, "shmat failed, error: %s\n", strerror(errno));
+        bFailed = true;
+        return nullptr;
+    }
+    if (adoptable(pAddr, ds.shm_segsz, iLogBufSize, facts)) return pAddr;
+    shmdt(pAddr);
+    // GetShm zeroes a segment of the right size in place. One of another
+    // size goes now, so the new one has exactly the size asked for.
+    if (ds.shm_segsz != size_t(HDR_SIZE) + uint32_t(iNewSize) &&
+        shmctl(iShmId, IPC_RMID, nullptr) == -1) {
+        fprintf(stderr, "shmctl IPC_RMID failed, err: %s\n", strerror(errno));
+        bFailed = true;
+    }
+    return nullptr;
+}
+
+// A new, empty log segment for the path.
+void* CKQLOGWriterImp::createSegment(const char* pShmLogPath, key_t key,
+                                     int iLogBufSize) {
+    size_t nBytes = size_t(HDR_SIZE) + uint32_t(iLogBufSize);
+    // Created here first, so that an ordinary first start is not reported
+    // as a failed lookup, and a size the system refuses fails init instead
+    // of ending the process; GetShm then attaches and zeroes it. EEXIST: a
+    // segment of this size is there already.
+    if (shmget(key, nBytes, IPC_CREAT | IPC_EXCL | 0666) == -1 &&
+        errno != EEXIST) {
+        fprintf(stderr, "shmget failed, err: %s\n", strerror(errno));
+        return nullptr;
+    }
+    void* pAddr = GetShm(pShmLogPath, int(nBytes));
+    shmloghead* pHead = static_cast<shmloghead*>(pAddr);
+    pHead->hdrsize = HDR_SIZE;
+    pHead->logbufsize = uint32_t(iLogBufSize);
+    pHead->starttime = int64_t(time(nullptr));
+    // Readers take a segment as a log by its magic: it goes in last.
+    __atomic_store_n(&pHead->magic, KQLOG_MAGIC, __ATOMIC_RELEASE);
+    return pAddr;
+}
+
+// The log path opened and locked exclusively for this process: its
+// descriptor, or -1 after a message when another process holds the lock.
+// bHeldAlready: the path is the one this writer holds; the descriptor
+// returned is then a spare to close.
+int CKQLOGWriterImp::lockLogPath(const char* pShmLogPath, bool& bHeldAlready) {
+    bHeldAlready = false;
+    int iFd = open(pShmLogPath, O_RDONLY | O_CLOEXEC);
+    if (iFd == -1) {
+        fprintf(stderr, "open [%s] failed, err: %s\n", pShmLogPath,
+                strerror(errno));
+        return -1;
+    }
+    // flock() locks belong to open files: the file this writer holds
+    // already would refuse a second lock from this very process.
+    struct stat stNew, stHeld;
+    bHeldAlready = m_iLockFd != -1 && fstat(iFd, &stNew) == 0 &&
+                   fstat(m_iLockFd, &stHeld) == 0 &&
+                   stNew.st_dev == stHeld.st_dev &&
+                   stNew.st_ino == stHeld.st_ino;
+    if (!bHeldAlready && flock(iFd, LOCK_EX | LOCK_NB) == -1) {
+        if (errno == EWOULDBLOCK)
+            fprintf(stderr, "log path [%s] is in use by another writer\n",
+                    pShmLogPath);
+        else
+            fprintf(stderr, "flock [%s] failed, err: %s\n", pShmLogPath,
+                    strerror(errno));
+        close(iFd);
+        return -1;
+    }
+    return iFd;
+}
+
+bool CKQLOGWriterImp::init(const char* pShmLogPath, int iLogBufSize) {
+    if (!pShmLogPath) {
+        fprintf(stderr, "ShmLogPath invalid!!\n");
+        return false;
+    }
+    if (iLogBufSize != 0 && (iLogBufSize < KQLOG_MIN_LOG_BUF_SIZE ||
+                             iLogBufSize > KQLOG_MAX_LOG_BUF_SIZE)) {
+        fprintf(stderr, "LogBufSize[%d] invalid, allowed %d to %d\n",
+                iLogBufSize, KQLOG_MIN_LOG_BUF_SIZE, KQLOG_MAX_LOG_BUF_SIZE);
+        return false;
+    }
+    // Checked here: GetShm would end the process on a missing path.
+    key_t key = ftok(pShmLogPath, 0);
+    if (key == -1) {
+        const char* pErr = strerror(errno);
+        fprintf(stderr, "ftok [%s] failed, err: %s\n", pShmLogPath, pErr);
+        return false;
+    }
+    // ftok with project id 0 gives 0 for some files: IPC_PRIVATE, under
+    // which every lookup creates a new segment that nobody can find again.
+    if (key == IPC_PRIVATE) {
+        fprintf(stderr, "ftok [%s] gave the private key, use another path\n",
+                pShmLogPath);
+        return false;
+    }
+
+    CKQAutoLock guard(m_lock);
+    bool bHeldAlready = false;
+    int iLockFd = lockLogPath(pShmLogPath, bHeldAlready);
+    if (iLockFd == -1) return false;
+    int iSize = iLogBufSize ? iLogBufSize : KQLOG_DEFAULT_LOG_BUF_SIZE;
+    bool bFailed = false;
+    SegmentFacts facts{};
+    void* pAddr = attachExisting(key, iLogBufSize, iSize, bFailed, facts);
+    if (!pAddr && !bFailed) {
+        pAddr = createSegment(pShmLogPath, key, iSize);
+        if (pAddr)
+            facts = SegmentFacts{HDR_SIZE, uint32_t(iSize), 0, 0,
+                                 static_cast<shmloghead*>(pAddr)->starttime};
+    }
+    if (!pAddr || bHeldAlready) close(iLockFd);
+    if (!pAddr) return false;
+
+    if (!bHeldAlready) {
+        if (m_iLockFd != -1) close(m_iLockFd);
+        m_iLockFd = iLockFd;
+    }
+    if (m_pLogHead) shmdt(m_pLogHead);
+    m_pLogHead = static_cast<shmloghead*>(pAddr);
+    m_pRing = static_cast<uint8_t*>(pAddr) + facts.iHdrSize;
+    m_iLogBufSize = int32_t(facts.iLogBufSize);
+    m_iStartTime = facts.iStartTime;
+    m_iReadPos = facts.iReadPos;
+    m_iWritePos = facts.iWritePos;
+    return true;
+}
+
+KQLogId CKQLOGWriterImp::registerTag(const char* pStrLogTag,
+                                     ENUM_KQLOG_LEVEL eDefaultLevel) {
+    if (!pStrLogTag || !levelValid(eDefaultLevel)) return KQLOG_INVALID_ID;
+    size_t nLen = strnlen(pStrLogTag, KQLOG_TAG_NAME_SIZE + 1);
+    if (nLen == 0 || nLen > size_t(KQLOG_TAG_NAME_SIZE))
+        return KQLOG_INVALID_ID;
+
+    CKQAutoLock guard(m_lock);
+    if (!m_pLogHead) return KQLOG_INVALID_ID;
+    int iCount = __atomic_load_n(&m_pLogHead->currLogInfoIndex,
+                                 __ATOMIC_RELAXED);
+    for (int i = 0; i < iCount; ++i) {
+        const char* pName = m_pLogHead->logInfos[i].strLogTag;
+        if (memcmp(pName, pStrLogTag, nLen) == 0 &&
+            (nLen == size_t(KQLOG_TAG_NAME_SIZE) || pName[nLen] == '\0'))
+            return KQLogId(i);
+    }
+    if (iCount >= KQLOG_MAX_TAGS) return KQLOG_INVALID_ID;
+
+    KQLogInfo& info = m_pLogHead->logInfos[iCount];
+    memset(&info, 0, sizeof(info));
+    memcpy(info.strLogTag, pStrLogTag, nLen);
+    info.nLogLevel = uint8_t(eDefaultLevel);
+    info.bEnable = 1;
+    // Readers index the entries below the count: it grows once the entry
+    // is whole.
+    __atomic_store_n(&m_pLogHead->currLogInfoIndex, uint8_t(iCount + 1),
+                     __ATOMIC_RELEASE);
+    return KQLogId(iCount);
+}
+
+// Whether a message of this tag and level is to be written. Levels and
+// switches are read from the segment on every message: readers change them.
+bool CKQLOGWriterImp::wanted(KQLogId id, ENUM_KQLOG_LEVEL eLevel) {
+    if (!m_pLogHead || !levelValid(eLevel)) return false;
+    if (id >= __atomic_load_n(&m_pLogHead->currLogInfoIndex, __ATOMIC_RELAXED))
+        return false;
+    const KQLogInfo& info = m_pLogHead->logInfos[id];
+    return __atomic_load_n(&info.bEnable, __ATOMIC_RELAXED) != 0 &&
+           int(eLevel) >= __atomic_load_n(&info.nLogLevel, __ATOMIC_RELAXED);
+}
+
+bool CKQLOGWriterImp::log(KQLogId id, ENUM_KQLOG_LEVEL eLevel,
+                          const char* pText, size_t nLen) {
+    // An empty text would be a zero size byte: an end marker.
+    if (!pText || nLen == 0) return false;
+    CKQAutoLock guard(m_lock);
+    if (!wanted(id, eLevel)) return false;
+    if (nLen > size_t(KQLOG_MAX_LOG_LENGTH)) nLen = KQLOG_MAX_LOG_LENGTH;
+    append(id, eLevel, pText, uint8_t(nLen));
+    return true;
+}
+
+bool CKQLOGWriterImp::logFormatV(KQLogId id, ENUM_KQLOG_LEVEL eLevel,
+                                 const char* pFormat, va_list args) {
+    if (!pFormat) return false;
+    CKQAutoLock guard(m_lock);
+    if (!wanted(id, eLevel)) return false;
+    char text[KQLOG_MAX_LOG_LENGTH + 1];
+    int iLen = vsnprintf(text, sizeof(text), pFormat, args);
+    if (iLen <= 0) return false;
+    if (iLen > KQLOG_MAX_LOG_LENGTH) iLen = KQLOG_MAX_LOG_LENGTH;
+    append(id, eLevel, text, uint8_t(iLen));
+    return true;
+}
+
+// Moves logReadPos past every retained node that the node about to be
+// written at iPos, or the end marker after it at iNext, will overwrite.
+// Retained nodes run from logReadPos on to iPos, so the oldest are the
+// first ahead of iPos: once one is clear of the new bytes, all later are.
+void CKQLOGWriterImp::evictFor(int32_t iPos, uint8_t nLen, int32_t iNext) {
+    int32_t iNodeEnd = iPos + nLen + NODE_OVERHEAD;
+    int32_t iRead = m_iReadPos;
+    for (int32_t iSteps = 0; iRead != iPos; ++iSteps) {
+        uint8_t nOldLen = __atomic_load_n(m_pRing + iRead, __ATOMIC_RELAXED);
+        int32_t iOldEnd = iRead + nOldLen + NODE_OVERHEAD;
+        bool bCovered = iNext != 0
+                            ? iRead <= iNext && iOldEnd > iPos
+                            : (iRead < iNodeEnd && iOldEnd > iPos) ||
+                                  iRead == 0;
+        if (!bCovered) break;
+        iRead = KQRingNextPos(iRead, nOldLen, m_iLogBufSize);
+        // Only someone else's writes into the ring can break the chain so
+        // that it never comes clear: keep just the new node then.
+        if (iSteps > m_iLogBufSize / (NODE_OVERHEAD + 1)) iRead = iPos;
+        // Published before the bytes it covers are overwritten.
+        __atomic_store_n(&m_pLogHead->logReadPos, iRead, __ATOMIC_RELEASE);
+    }
+    m_iReadPos = iRead;
+}
+
+// Writes a node and publishes it. A reader that sees the new size byte
+// sees the whole node and the end marker after it.
+void CKQLOGWriterImp::append(KQLogId id, ENUM_KQLOG_LEVEL eLevel,
+                             const char* pText, uint8_t nLen) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    int64_t iDelta = int64_t(now.tv_sec) - m_iStartTime;
+    uint32_t iSec = iDelta < 0 ? 0
+                    : iDelta > int64_t(UINT32_MAX) ? UINT32_MAX
+                                                   : uint32_t(iDelta);
+    uint16_t iMs = uint16_t(now.tv_nsec / 1000000);
+
+    int32_t iPos = m_iWritePos;
+    int32_t iNext = KQRingNextPos(iPos, nLen, m_iLogBufSize);
+    evictFor(iPos, nLen, iNext);
+
+    __atomic_store_n(m_pRing + iNext, uint8_t(0), __ATOMIC_RELAXED);
+    uint8_t* pNode = m_pRing + iPos;
+    pNode[1] = id;
+    pNode[2] = uint8_t(eLevel);
+    for (int i = 0; i < 4; ++i) pNode[3 + i] = uint8_t(iSec >> (8 * i));
+    pNode[7] = uint8_t(iMs);
+    pNode[8] = uint8_t(iMs >> 8);
+    uint8_t* pOut = pNode + KQLOG_NODE_HDR_SIZE;
+    for (int i = 0; i < nLen; ++i)
+        pOut[i] = pText[i] != '\0' ? uint8_t(pText[i]) : uint8_t(NUL_STAND_IN);
+    pOut[nLen] = 0;
+    __atomic_store_n(pNode, nLen, __ATOMIC_RELEASE);
+
+    m_iWritePos = iNext;
+    __atomic_store_n(&m_pLogHead->logWritePos, iNext, __ATOMIC_RELEASE);
+}
+
+}  // namespace
+
+IKQLOGWriter* IKQLOGWriter::getInst() {
+    // Published with release after construction, so a thread that sees the
+    // pointer set also sees the object whole.
+    CKQLOGWriterImp* pWriter = __atomic_load_n(&theLogWriter, __ATOMIC_ACQUIRE);
+    if (pWriter) return pWriter;
+    CKQAutoLock guard(creationLock);
+    pWriter = __atomic_load_n(&theLogWriter, __ATOMIC_ACQUIRE);
+    if (!pWriter) {
+        pWriter = new (std::nothrow) CKQLOGWriterImp();
+        __atomic_store_n(&theLogWriter, pWriter, __ATOMIC_RELEASE);
+    }
+    return pWriter;
+}

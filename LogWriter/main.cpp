@@ -1,0 +1,193 @@
+// kqlogger: writes messages into the shared-memory log of a service, kept
+// under the log path "/var/run/" + service name, for kqlogreader to show.
+#include <fcntl.h>
+#include <getopt.h>
+#include <strings.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "KQShmLogWriter.h"
+
+namespace {
+
+const char* const LOG_PATH_PREFIX = "/var/run/";
+const char* const DEFAULT_TAG = "kqlogger";
+const char* const LEVEL_NAMES[6] = {"TRACE", "DEBUG", "INFO",
+                                    "WARN",  "ERROR", "FATAL"};
+// The reader adds no line end: every message carries its own, within the
+// longest text a node holds.
+const size_t MAX_MESSAGE_BYTES = 255;
+
+const char* const usage =
+    "usage: kqlogger -p NAME [-t TAG] [-l LEVEL] [-b BUFSIZE] [message ...]\n"
+    "Writes the message, or each line of standard input when none is given,\n"
+    "into the shared-memory log of service NAME (log path /var/run/NAME,\n"
+    "created when missing). Show it with kqlogreader -p NAME -d.\n"
+    "  -p NAME     the service name\n"
+    "  -t TAG      tag of the messages, 1 to 10 bytes (default kqlogger)\n"
+    "  -l LEVEL    TRACE, DEBUG, INFO, WARN, ERROR, FATAL or 0 to 5\n"
+    "              (default INFO); messages below the tag's level are\n"
+    "              dropped (a new tag takes all, kqlogreader -l sets it)\n"
+    "  -b BUFSIZE  ring size in bytes, %d to %d; a log with a ring of\n"
+    "              another size is started afresh (default: the existing\n"
+    "              log's size, %d for a new log)\n"
+    "  -h          show this help\n"
+    "A message is cut to %d bytes and ends with one line feed.\n";
+
+static_assert(KQLOG_MIN_LOG_BUF_SIZE == 550 &&
+                  KQLOG_MAX_LOG_BUF_SIZE == 2147480039,
+              "the -b error message names the accepted sizes");
+
+enum ParseResult { PARSE_RUN, PARSE_HELP, PARSE_ERROR };
+
+struct Options {
+    std::string strService;
+    std::string strTag = DEFAULT_TAG;
+    ENUM_KQLOG_LEVEL eLevel = KQLOG_LEVEL_INFO;
+    int iLogBufSize = 0;  // 0: keep the existing ring
+};
+
+bool parseLevel(const char* pText, ENUM_KQLOG_LEVEL* pLevel) {
+    for (int i = 0; i < 6; ++i) {
+        if (strcasecmp(pText, LEVEL_NAMES[i]) == 0 ||
+            (pText[0] == '0' + i && pText[1] == '\0')) {
+            *pLevel = ENUM_KQLOG_LEVEL(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Decimal digits only, within the sizes a writer accepts.
+bool parseBufSize(const char* pText, int* pSize) {
+    long long iValue = 0;
+    if (*pText == '\0') return false;
+    for (const char* p = pText; *p; ++p) {
+        if (*p < '0' || *p > '9') return false;
+        iValue = iValue * 10 + (*p - '0');
+        if (iValue > KQLOG_MAX_LOG_BUF_SIZE) return false;
+    }
+    if (iValue < KQLOG_MIN_LOG_BUF_SIZE) return false;
+    *pSize = int(iValue);
+    return true;
+}
+
+ParseResult parseOptions(int argc, char* argv[], Options& opts) {
+    opterr = 0;
+    int iOpt;
+    // '+': options end at the first message word, which may begin with '-';
+    // ':': a missing value is told apart from an unknown option.
+    while ((iOpt = getopt(argc, argv, "+:hp:t:l:b:")) != -1) {
+        bool bValueOk = true;
+        const char* pAllowed = "";
+        switch (iOpt) {
+        case 'h': return PARSE_HELP;
+        case 'p': opts.strService = optarg; break;
+        case 't':
+            opts.strTag = optarg;
+            bValueOk = !opts.strTag.empty() && opts.strTag.size() <= 10;
+            pAllowed = "1 to 10 bytes";
+            break;
+        case 'l':
+            bValueOk = parseLevel(optarg, &opts.eLevel);
+            pAllowed = "TRACE, DEBUG, INFO, WARN, ERROR, FATAL or 0 to 5";
+            break;
+        case 'b':
+            bValueOk = parseBufSize(optarg, &opts.iLogBufSize);
+            pAllowed = "550 to 2147480039 bytes";
+            break;
+        case ':':
+            fprintf(stderr, "kqlogger: option -%c needs a value\n", optopt);
+            return PARSE_ERROR;
+        default:
+            fprintf(stderr, "kqlogger: unknown option -%c\n", optopt);
+            return PARSE_ERROR;
+        }
+        if (!bValueOk) {
+            fprintf(stderr, "kqlogger: bad value [%s] for -%c: %s\n", optarg,
+                    iOpt, pAllowed);
+            return PARSE_ERROR;
+        }
+    }
+    if (opts.strService.empty()) {
+        fputs("kqlogger: -p NAME is required\n", stderr);
+        return PARSE_ERROR;
+    }
+    return PARSE_RUN;
+}
+
+// Message bytes as stored: cut so that its line feed fits, never inside a
+// UTF-8 sequence, and ended with exactly one line feed.
+void writeMessage(IKQLOGWriter* pWriter, KQLogId id, ENUM_KQLOG_LEVEL eLevel,
+                  std::string strText) {
+    if (!strText.empty() && strText.back() == '\n') strText.pop_back();
+    if (strText.size() > MAX_MESSAGE_BYTES - 1) {
+        size_t nCut = MAX_MESSAGE_BYTES - 1;
+        // A continuation byte at the cut belongs to a character that began
+        // before it (at most three bytes back): drop that character whole.
+        for (int i = 0; i < 3 && nCut > 0 && (strText[nCut] & 0xC0) == 0x80;
+             ++i)
+            --nCut;
+        strText.resize(nCut);
+    }
+    strText += '\n';
+    // False only when the tag is off or the level below it: not an error.
+    pWriter->log(id, eLevel, strText.data(), strText.size());
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+    Options opts;
+    switch (parseOptions(argc, argv, opts)) {
+    case PARSE_RUN: break;
+    case PARSE_HELP:
+        printf(usage, KQLOG_MIN_LOG_BUF_SIZE, KQLOG_MAX_LOG_BUF_SIZE,
+               KQLOG_DEFAULT_LOG_BUF_SIZE, int(MAX_MESSAGE_BYTES - 1));
+        return 0;
+    case PARSE_ERROR:
+        fputs("Try 'kqlogger -h' for help.\n", stderr);
+        return 1;
+    }
+
+    std::string strLogPath = LOG_PATH_PREFIX + opts.strService;
+    int fd = open(strLogPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd == -1) {
+        fprintf(stderr, "kqlogger: cannot create log path [%s]: %s\n",
+                strLogPath.c_str(), strerror(errno));
+        return 1;
+    }
+    close(fd);
+
+    IKQLOGWriter* pWriter = IKQLOGWriter::getInst();
+    if (!pWriter || !pWriter->init(strLogPath.c_str(), opts.iLogBufSize)) {
+        fprintf(stderr, "kqlogger: cannot open the log at [%s]\n",
+                strLogPath.c_str());
+        return 1;
+    }
+    KQLogId id = pWriter->registerTag(opts.strTag.c_str(), KQLOG_LEVEL_TRACE);
+    if (id == KQLOG_INVALID_ID) {
+        fprintf(stderr, "kqlogger: cannot add tag [%s]: the tag table is full\n",
+                opts.strTag.c_str());
+        return 1;
+    }
+
+    if (optind < argc) {
+        std::string strText = argv[optind];
+        for (int i = optind + 1; i < argc; ++i) (strText += ' ') += argv[i];
+        writeMessage(pWriter, id, opts.eLevel, strText);
+        return 0;
+    }
+    char* pLine = nullptr;
+    size_t nCapacity = 0;
+    ssize_t iRead;
+    while ((iRead = getline(&pLine, &nCapacity, stdin)) != -1)
+        writeMessage(pWriter, id, opts.eLevel, std::string(pLine, size_t(iRead)));
+    free(pLine);
+    return 0;
+}
