@@ -78,8 +78,10 @@ void installSignalHandlers() {
     struct sigaction action = {};
     action.sa_handler = onTerminatingSignal;
     sigemptyset(&action.sa_mask);
-    // Without SA_RESTART, sleeps end early and the loop notices at once.
-    action.sa_flags = 0;
+    // SA_RESTART: a write blocked on a full pipe must go on, not fail with
+    // EINTR (stdio would drop the buffer). Sleeps still end at the signal,
+    // since they are never restarted.
+    action.sa_flags = SA_RESTART;
     for (int iSignal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(iSignal, &action, nullptr);
 }
