@@ -21,8 +21,10 @@ TestSegment::TestSegment(uint32_t ringSize, const std::string& dir,
         if (fd < 0) return;
         close(fd);
         key_t key = ftok(tmpl.c_str(), 0);
-        int id = key == -1 ? -1
-                           : shmget(key, m_nBytes, IPC_CREAT | IPC_EXCL | 0600);
+        // Key 0 is IPC_PRIVATE: no other process could find the segment.
+        int id = key == -1 || key == IPC_PRIVATE
+                     ? -1
+                     : shmget(key, m_nBytes, IPC_CREAT | IPC_EXCL | 0600);
         if (id == -1) {
             unlink(tmpl.c_str());
             continue;

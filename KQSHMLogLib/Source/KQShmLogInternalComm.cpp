@@ -37,6 +37,13 @@ KQShmAttachment AttachShmForRead(const char* pStrShmLogPath) {
         return att;
     }
 
+    // A key of 0 is IPC_PRIVATE, which would make shmget create a new,
+    // unnamed segment on every call: no log can live under such a path.
+    if (key == IPC_PRIVATE) {
+        fprintf(stderr, "shmget failed(%s)\n", strerror(ENOENT));
+        return att;
+    }
+
     // The segment's size is only known from its header: attach the header
     // alone first, then the whole segment.
     int iHdrId = shmget(key, sizeof(shmloghead), 0);
