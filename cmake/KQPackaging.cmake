@@ -1,0 +1,94 @@
+# What `cmake --install` puts in place besides the targets (each target
+# installs itself where it is defined): the CMake package and pkg-config
+# file for programs using the library, the manual pages, bash completion,
+# and the Debian package built from all of it by CPack. Included by the
+# top-level CMakeLists.txt after the targets exist.
+include(CMakePackageConfigHelpers)
+
+# ---- CMake package: find_package(KQShmLog) -> KQShmLog::kqshmlog --------
+set(KQ_CMAKE_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/KQShmLog)
+install(EXPORT KQShmLogTargets
+  NAMESPACE KQShmLog::
+  DESTINATION ${KQ_CMAKE_PACKAGE_DIR})
+configure_package_config_file(
+  ${PROJECT_SOURCE_DIR}/cmake/KQShmLogConfig.cmake.in
+  ${PROJECT_BINARY_DIR}/KQShmLogConfig.cmake
+  INSTALL_DESTINATION ${KQ_CMAKE_PACKAGE_DIR})
+write_basic_package_version_file(
+  ${PROJECT_BINARY_DIR}/KQShmLogConfigVersion.cmake
+  COMPATIBILITY SameMajorVersion)
+install(FILES
+  ${PROJECT_BINARY_DIR}/KQShmLogConfig.cmake
+  ${PROJECT_BINARY_DIR}/KQShmLogConfigVersion.cmake
+  DESTINATION ${KQ_CMAKE_PACKAGE_DIR})
+
+# ---- pkg-config: kqshmlog.pc ---------------------------------------------
+# The prefix is the one the install actually uses (cmake --install --prefix,
+# or /usr under CPack), so the file is written at install time; the rest is
+# known now.
+foreach(kind LIBDIR INCLUDEDIR)
+  if(IS_ABSOLUTE "${CMAKE_INSTALL_${kind}}")
+    set(KQ_PC_${kind} "${CMAKE_INSTALL_${kind}}")
+  else()
+    set(KQ_PC_${kind} "\${prefix}/${CMAKE_INSTALL_${kind}}")
+  endif()
+endforeach()
+set(KQ_PC_PREFIX "@KQ_PC_PREFIX@")
+configure_file(${PROJECT_SOURCE_DIR}/cmake/kqshmlog.pc.in
+  ${PROJECT_BINARY_DIR}/kqshmlog.pc.in @ONLY)
+install(CODE "
+  set(KQ_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  configure_file(\"${PROJECT_BINARY_DIR}/kqshmlog.pc.in\"
+                 \"${PROJECT_BINARY_DIR}/pkgconfig/kqshmlog.pc\" @ONLY)")
+install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/kqshmlog.pc
+  DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# ---- Manual pages and bash completion ------------------------------------
+install(FILES docs/kqlogreader.1 docs/kqlogger.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# bash-completion loads a command's completion from a file of its name; one
+# script serves both tools.
+foreach(tool kqlogreader kqlogger)
+  install(FILES completion/kqshmlog.bash
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+    RENAME ${tool})
+endforeach()
+
+if(KQ_BUILD_TESTS)
+  add_test(NAME completion_test
+    COMMAND bash ${PROJECT_SOURCE_DIR}/completion/completion_test.sh
+            $<TARGET_FILE:kqlogreader> $<TARGET_FILE:kqlogger>)
+endif()
+
+# ---- Debian package: cpack -G DEB ----------------------------------------
+set(KQ_PACKAGE_MAINTAINER "KQShmLog developers <kqshmlog@localhost>"
+  CACHE STRING "Maintainer field of the Debian package")
+set(CPACK_PACKAGE_NAME kqshmlog)
+set(CPACK_PACKAGE_CONTACT "${KQ_PACKAGE_MAINTAINER}")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KQ_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+  "service logs in shared memory: kqlogreader, kqlogger and library")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
+Services keep their log in a System V shared-memory segment: a table of
+tags with levels and switches, and a ring of short text records.
+kqlogreader prints and follows a service's log and changes its tag levels
+and switches in place; kqlogger writes messages into a log. The library
+kqshmlog (headers, CMake package and pkg-config file included) gives
+programs the same reading and writing interfaces.")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+find_program(KQ_DPKG_SHLIBDEPS dpkg-shlibdeps)
+mark_as_advanced(KQ_DPKG_SHLIBDEPS)
+if(KQ_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+endif()
+if(BUILD_SHARED_LIBS)
+  set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+endif()
+if(NOT CPACK_GENERATOR)
+  set(CPACK_GENERATOR DEB)
+endif()
+include(CPack)

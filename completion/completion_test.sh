@@ -1,0 +1,102 @@
+#!/usr/bin/env bash
+# Tests the bash completion of kqlogreader and kqlogger against real logs.
+# usage: completion_test.sh KQLOGREADER KQLOGGER
+# Makes its own log paths and segments under /var/run/ and removes them,
+# pass or fail.
+set -u
+reader=$1
+logger=$2
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=kqshmlog.bash
+source "$here/kqshmlog.bash"
+
+prefix="kqcomptest-$$-"
+log_a="${prefix}alpha"     # a log with a segment
+log_b="${prefix}beta"      # a second one
+plain="${prefix}plain"     # a file with no segment: never offered
+made=()
+
+remove_log() {
+    local path=/var/run/$1 dev ino
+    [[ -e $path ]] || return 0
+    read -r dev ino < <(stat -c '%d %i' "$path")
+    ipcrm -M "$(printf '0x%08x' $(((ino & 0xffff) | ((dev & 0xff) << 16))))" \
+        2>/dev/null
+    rm -f "$path"
+}
+cleanup() {
+    local name
+    for name in "${made[@]}"; do remove_log "$name"; done
+}
+trap cleanup EXIT
+trap 'exit 1' INT TERM
+
+made+=("$log_a" "$log_b" "$plain")
+"$logger" -p "$log_a" -t net "first" &&
+    "$logger" -p "$log_a" -t disk "second" &&
+    "$logger" -p "$log_b" "third" &&
+    : >"/var/run/$plain" || { echo "FAIL: cannot make the test logs"; exit 1; }
+
+failures=0
+# expect "WANTED" FUNCTION WORD... : completes the last WORD as bash would
+# and compares the sorted candidates, one line each, with WANTED.
+expect() {
+    local wanted=$1 func=$2
+    shift 2
+    COMP_WORDS=("$@")
+    COMP_CWORD=$(($# - 1))
+    COMP_LINE="$*"
+    COMP_POINT=${#COMP_LINE}
+    COMPREPLY=()
+    "$func"
+    local got
+    got=$(printf '%s\n' "${COMPREPLY[@]}" | LC_ALL=C sort)
+    [[ -z ${COMPREPLY[*]} ]] && got=
+    if [[ $got != "$wanted" ]]; then
+        echo "FAIL: ${*@Q}"
+        echo "  wanted: ${wanted//$'\n'/ }"
+        echo "  got:    ${got//$'\n'/ }"
+        failures=$((failures + 1))
+    fi
+}
+nl=$'\n'
+
+# Service names: only files whose key has a segment, in every option form.
+expect "$log_a$nl$log_b" _kqlogreader kqlogreader -p "$prefix"
+expect "$log_a" _kqlogreader kqlogreader -d -p "${prefix}al"
+expect "$log_a$nl$log_b" _kqlogreader kqlogreader -dnp "$prefix"
+expect "-p$log_a$nl-p$log_b" _kqlogreader kqlogreader "-p$prefix"
+expect "-dp$log_a" _kqlogreader kqlogreader "-dp${prefix}a"
+expect "$log_b" _kqlogger kqlogger -t x -p "${prefix}b"
+expect "-p$log_b" _kqlogger kqlogger "-p${prefix}b"
+expect "" _kqlogreader kqlogreader -p "$plain"
+
+# Option letters; values that are not service names.
+expect "-D$nl-V$nl-d$nl-e$nl-f$nl-h$nl-i$nl-l$nl-n$nl-p$nl-s$nl-t" \
+    _kqlogreader kqlogreader -
+expect "-b$nl-h$nl-l$nl-p$nl-t" _kqlogger kqlogger -p "$log_a" -
+expect "0${nl}1${nl}2${nl}3${nl}4${nl}5" _kqlogreader kqlogreader -p x -l ""
+expect "WARN" _kqlogger kqlogger -l W
+expect "" _kqlogger kqlogger -b ""
+
+# Tag indices and names come from the log's own tag table.
+expect "0${nl}1" _kqlogreader "$reader" -p "$log_a" -t ""
+expect "-1${nl}0${nl}1" _kqlogreader "$reader" -p "${prefix}" -p alpha -i ""
+expect "1" _kqlogreader "$reader" "-p$log_a" -s -f 1
+PATH="$(dirname "$reader"):$PATH" expect "disk${nl}net" \
+    _kqlogger kqlogger -p "$log_a" -t ""
+expect "" _kqlogreader "$reader" -p "$plain" -t ""
+
+# kqlogger's options end at the first message word.
+expect "" _kqlogger kqlogger -p "$log_a" hello -
+expect "" _kqlogger kqlogger -p "$log_a" -- -
+
+# A log path whose segment is gone is no longer offered.
+remove_log "$log_b"
+expect "$log_a" _kqlogreader kqlogreader -p "$prefix"
+
+if ((failures)); then
+    echo "$failures completion case(s) failed"
+    exit 1
+fi
+echo "all completion cases passed"

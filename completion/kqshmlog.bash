@@ -1,0 +1,221 @@
+# bash completion for kqlogreader and kqlogger. Installed under each
+# command's name; whichever copy bash-completion loads defines both.
+#
+# Service names (-p) come from the files under /var/run/ that name a log:
+# regular files whose ftok(path, 0) key has a shared-memory segment large
+# enough for a log header. The segment's contents are not read, so another
+# program's segment under such a key counts too. Completion stays quiet:
+# errors yield no candidates.
+
+# Smallest segment that can hold a log: the 3608-byte header and a ring.
+_KQSHMLOG_MIN_SEGMENT=3609
+
+# _kqshmlog_services WORD: appends to COMPREPLY the service names that
+# begin with WORD. A WORD with slashes names files in subdirectories of
+# /var/run/ (user/1000/app).
+_kqshmlog_services()
+{
+    local cur=$1 dir=/var/run/ base=$1
+    if [[ $cur == */* ]]; then
+        dir+=${cur%/*}/
+        base=${cur##*/}
+    fi
+
+    local -A keys=()
+    local key size
+    if [[ -r /proc/sysvipc/shm ]]; then
+        # key shmid perms size ...; the key in decimal, after a header line.
+        while read -r key _ _ size _; do
+            [[ $key =~ ^[0-9]+$ && $size =~ ^[0-9]+$ ]] &&
+                ((key != 0 && size >= _KQSHMLOG_MIN_SEGMENT)) &&
+                keys[$key]=1
+        done </proc/sysvipc/shm 2>/dev/null
+    else
+        # key shmid owner perms bytes ...; the key in hexadecimal.
+        while read -r key _ _ _ size _; do
+            [[ $key =~ ^0x[0-9a-fA-F]+$ && $size =~ ^[0-9]+$ ]] &&
+                ((key != 0 && size >= _KQSHMLOG_MIN_SEGMENT)) &&
+                keys[$((key))]=1
+        done < <(ipcs -m 2>/dev/null)
+    fi
+    ((${#keys[@]})) || return 0
+
+    local -a files=()
+    local f
+    for f in "$dir$base"*; do
+        [[ -f $f ]] && files+=("$f")
+    done
+    ((${#files[@]})) || return 0
+
+    # ftok(path, 0) on Linux: low 8 bits of the device, low 16 of the inode.
+    local dev ino name
+    while read -r dev ino name; do
+        [[ $dev =~ ^[0-9]+$ && $ino =~ ^[0-9]+$ ]] || continue
+        key=$(((ino & 0xffff) | ((dev & 0xff) << 16)))
+        [[ ${keys[$key]-} ]] && COMPREPLY+=("${name#/var/run/}")
+    done < <(stat -L -c '%d %i %n' -- "${files[@]}" 2>/dev/null)
+    return 0
+}
+
+# _kqshmlog_scan ARGLETTERS NONOPT: reads COMP_WORDS before the current
+# word as getopt would. Sets _kq_service (the -p value: appended when
+# NONOPT is "append", else the last one), _kq_pending (the option letter
+# whose value the current word is, or empty) and _kq_message (1 once a word
+# ends the options, for NONOPT "stop").
+_kqshmlog_scan()
+{
+    local argletters=$1 nonopt=$2 i word j c
+    _kq_service= _kq_pending= _kq_message=
+    for ((i = 1; i < COMP_CWORD; i++)); do
+        word=${COMP_WORDS[i]}
+        if [[ $_kq_pending ]]; then
+            [[ $_kq_pending == p ]] && _kqshmlog_set_service "$word" "$nonopt"
+            _kq_pending=
+            continue
+        fi
+        if [[ $word == -- ]]; then
+            [[ $nonopt == stop ]] && _kq_message=1
+            return 0
+        fi
+        if [[ $word != -?* ]]; then
+            [[ $nonopt == stop ]] && { _kq_message=1; return 0; }
+            continue
+        fi
+        for ((j = 1; j < ${#word}; j++)); do
+            c=${word:j:1}
+            [[ $argletters == *"$c"* ]] || continue
+            if ((j + 1 < ${#word})); then
+                [[ $c == p ]] && _kqshmlog_set_service "${word:j+1}" "$nonopt"
+            else
+                _kq_pending=$c
+            fi
+            break
+        done
+    done
+    return 0
+}
+
+_kqshmlog_set_service()
+{
+    if [[ $2 == append ]]; then
+        _kq_service+=$1
+    else
+        _kq_service=$1
+    fi
+}
+
+# _kqshmlog_tags TOOL SERVICE FIELD: the tag indices (FIELD 1) or names
+# (FIELD 2) of a service's log, from TOOL's listing (kqlogreader -s).
+_kqshmlog_tags()
+{
+    local tool=$1 service=$2 field=$3 line
+    [[ $service && -x $tool ]] || return 0
+    while IFS= read -r line; do
+        [[ $line =~ ^\[([0-9]+)\]\ Tag\[([^][[:space:]]+)\]\ Level\[ ]] &&
+            printf '%s\n' "${BASH_REMATCH[field]}"
+    done < <("$tool" -p "$service" -s 2>/dev/null </dev/null)
+    return 0
+}
+
+# The kqlogreader that is being completed, else the one on PATH.
+_kqshmlog_reader_tool()
+{
+    local tool
+    if [[ $1 == */* && -x $1 ]]; then
+        printf '%s\n' "$1"
+    elif tool=$(type -P kqlogreader); then
+        printf '%s\n' "$tool"
+    fi
+}
+
+_kqlogreader()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]}
+    COMPREPLY=()
+    _kqshmlog_scan pilftD append
+
+    case $_kq_pending in
+    p)
+        _kqshmlog_services "$cur"
+        return 0
+        ;;
+    l)
+        COMPREPLY=($(compgen -W '0 1 2 3 4 5' -- "$cur"))
+        return 0
+        ;;
+    i | t | f)
+        local tool ids
+        tool=$(_kqshmlog_reader_tool "${COMP_WORDS[0]}")
+        ids=$(_kqshmlog_tags "$tool" "$_kq_service" 1)
+        [[ $_kq_pending == i ]] && ids+=" -1"
+        COMPREPLY=($(compgen -W "$ids" -- "$cur"))
+        return 0
+        ;;
+    D)
+        compopt -o filenames 2>/dev/null
+        COMPREPLY=($(compgen -f -- "$cur"))
+        return 0
+        ;;
+    esac
+
+    # "-pNAME" in one word, possibly after option letters without values.
+    if [[ $cur =~ ^(-[hndseV]*p)(.+)$ ]]; then
+        local head=${BASH_REMATCH[1]} i
+        _kqshmlog_services "${BASH_REMATCH[2]}"
+        for i in "${!COMPREPLY[@]}"; do
+            COMPREPLY[i]=$head${COMPREPLY[i]}
+        done
+        return 0
+    fi
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W '-h -n -p -d -s -l -i -t -f -e -V -D' \
+            -- "$cur"))
+    fi
+    return 0
+}
+
+_kqlogger()
+{
+    local cur=${COMP_WORDS[COMP_CWORD]}
+    COMPREPLY=()
+    _kqshmlog_scan ptlb stop
+    [[ $_kq_message ]] && return 0
+
+    case $_kq_pending in
+    p)
+        _kqshmlog_services "$cur"
+        return 0
+        ;;
+    t)
+        local tool
+        tool=$(_kqshmlog_reader_tool "")
+        COMPREPLY=($(compgen -W "$(_kqshmlog_tags "$tool" "$_kq_service" 2)" \
+            -- "$cur"))
+        return 0
+        ;;
+    l)
+        COMPREPLY=($(compgen -W 'TRACE DEBUG INFO WARN ERROR FATAL' \
+            -- "$cur"))
+        return 0
+        ;;
+    b)
+        return 0
+        ;;
+    esac
+
+    if [[ $cur =~ ^-p(.+)$ ]]; then
+        local i
+        _kqshmlog_services "${BASH_REMATCH[1]}"
+        for i in "${!COMPREPLY[@]}"; do
+            COMPREPLY[i]=-p${COMPREPLY[i]}
+        done
+        return 0
+    fi
+    if [[ $cur == -* ]]; then
+        COMPREPLY=($(compgen -W '-h -p -t -l -b' -- "$cur"))
+    fi
+    return 0
+}
+
+complete -F _kqlogreader kqlogreader
+complete -F _kqlogger kqlogger
