@@ -68,8 +68,9 @@ set(CPACK_PACKAGE_CONTACT "${KQ_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KQ_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "service logs in shared memory: kqlogreader, kqlogger and library")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}
-Services keep their log in a System V shared-memory segment: a table of
+# Debian's first description line is the summary above.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+"Services keep their log in a System V shared-memory segment: a table of
 tags with levels and switches, and a ring of short text records.
 kqlogreader prints and follows a service's log and changes its tag levels
 and switches in place; kqlogger writes messages into a log. The library
