@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds and runs every test: a plain build and an AddressSanitizer +
-# UndefinedBehaviorSanitizer build, warnings as errors in both.
+# UndefinedBehaviorSanitizer build, warnings as errors in both; then a
+# minute of fuzzing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -14,4 +15,11 @@ for config in plain asan; do
   echo "== tests: $config build"
   ctest --test-dir "build/$config" --output-on-failure -j 2 || status=1
 done
+
+# What cmake --install gives users: the examples built and run against a
+# staged install of the plain build.
+bash scripts/check-install.sh build/plain || status=1
+
+# The segment fuzzer, briefly (clang build in build/fuzz); any finding fails.
+bash scripts/run-fuzz.sh 60 || status=1
 exit $status

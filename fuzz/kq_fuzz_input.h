@@ -1,0 +1,122 @@
+// The fuzz input format: a fixed control block that says how to build a
+// segment, followed by the bytes that fill it. Shared by the fuzz target and
+// the seed generator.
+//
+//   offset size  field
+//        0    1  flags (KQF_*)
+//        1    1  currLogInfoIndex
+//        2    2  tagBytes: how many following bytes fill the tag table
+//        4    4  hdrsize: the low byte picks it (see segmentHdrSize) unless
+//                KQF_RAW_SIZES
+//        8    4  logbufsize: its low 14 bits unless KQF_RAW_SIZES
+//       12    4  segment bytes, with KQF_RAW_SIZES only (low 17 bits)
+//       16    4  logReadPos    \  reduced to 0..logbufsize unless
+//       20    4  logWritePos    > KQF_RAW_POSITIONS
+//       24    4  start cursor  /   (the cursor is for the ring core walk)
+//       28    2  skip count for seekLogBegin (signed, % 2048)
+//       30    1  tag id for the tag operations
+//       31    1  level for the tag operations
+//       32    8  starttime (signed)
+//       40    4  magic, with KQF_BAD_MAGIC only
+//       44       tagBytes bytes from segment offset 36 (the tag table), then
+//                the ring's bytes from offset hdrsize; the rest is zero.
+//
+// All integers are little-endian. Missing bytes read as zero, so every
+// input, the empty one included, describes a segment.
+#ifndef KQ_FUZZ_INPUT_H
+#define KQ_FUZZ_INPUT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+enum KQFuzzFlags : uint8_t {
+    // hdrsize, logbufsize and the segment's byte count as given: they may
+    // not fit, and initFromMemory must then refuse the segment.
+    KQF_RAW_SIZES = 1 << 0,
+    KQF_BAD_MAGIC = 1 << 1,
+    KQF_RAW_POSITIONS = 1 << 2,
+    KQF_SEEK_END = 1 << 3,  // start reading at logWritePos
+    KQF_VERBOSE = 1 << 4,   // diagnostics on (to /dev/null)
+    KQF_DUMP = 1 << 5,      // dumpLogMem to /dev/null
+};
+
+struct KQFuzzControl {
+    static const size_t SIZE = 44;
+
+    uint8_t flags = 0;
+    uint8_t currLogInfoIndex = 0;
+    uint16_t tagBytes = 0;
+    uint32_t hdrsize = 0;
+    uint32_t logbufsize = 0;
+    uint32_t segBytes = 0;
+    int32_t logReadPos = 0;
+    int32_t logWritePos = 0;
+    int32_t cursor = 0;
+    int16_t skipCount = 0;
+    uint8_t opTag = 0;
+    uint8_t opLevel = 0;
+    int64_t starttime = 0;
+    uint32_t magic = 0;
+
+    // Reads the control block from the start of data (zero-padded) and
+    // returns how many bytes it took.
+    size_t decode(const uint8_t* data, size_t size) {
+        uint8_t b[SIZE] = {};
+        size_t n = size < SIZE ? size : SIZE;
+        for (size_t i = 0; i < n; ++i) b[i] = data[i];
+        flags = b[0];
+        currLogInfoIndex = b[1];
+        tagBytes = uint16_t(get(b + 2, 2));
+        hdrsize = uint32_t(get(b + 4, 4));
+        logbufsize = uint32_t(get(b + 8, 4));
+        segBytes = uint32_t(get(b + 12, 4));
+        logReadPos = int32_t(uint32_t(get(b + 16, 4)));
+        logWritePos = int32_t(uint32_t(get(b + 20, 4)));
+        cursor = int32_t(uint32_t(get(b + 24, 4)));
+        // Longer skips would only take time: each step is the same rule.
+        skipCount = int16_t(int16_t(uint16_t(get(b + 28, 2))) % 2048);
+        opTag = b[30];
+        opLevel = b[31];
+        starttime = int64_t(get(b + 32, 8));
+        magic = uint32_t(get(b + 40, 4));
+        return n;
+    }
+
+    void encode(std::vector<uint8_t>& out) const {
+        put(out, flags, 1);
+        put(out, currLogInfoIndex, 1);
+        put(out, tagBytes, 2);
+        put(out, hdrsize, 4);
+        put(out, logbufsize, 4);
+        put(out, segBytes, 4);
+        put(out, uint32_t(logReadPos), 4);
+        put(out, uint32_t(logWritePos), 4);
+        put(out, uint32_t(cursor), 4);
+        put(out, uint16_t(skipCount), 2);
+        put(out, opTag, 1);
+        put(out, opLevel, 1);
+        put(out, uint64_t(starttime), 8);
+        put(out, magic, 4);
+    }
+
+private:
+    static uint64_t get(const uint8_t* p, int n) {
+        uint64_t v = 0;
+        for (int i = n - 1; i >= 0; --i) v = v << 8 | p[i];
+        return v;
+    }
+    static void put(std::vector<uint8_t>& out, uint64_t v, int n) {
+        for (int i = 0; i < n; ++i) out.push_back(uint8_t(v >> (8 * i)));
+    }
+};
+
+// hdrsize without KQF_RAW_SIZES: the low byte h gives 3608 + h for h below
+// 128 (a gap before the ring) and (h - 128) * 28 otherwise (a ring that
+// starts inside the header, overlapping it).
+inline uint32_t segmentHdrSize(uint32_t field) {
+    uint32_t h = field & 0xFF;
+    return h < 128 ? 3608 + h : (h - 128) * 28;
+}
+
+#endif
