@@ -65,7 +65,7 @@ _kqshmlog_services()
 _kqshmlog_scan()
 {
     local argletters=$1 nonopt=$2 i word j c
-    _kq_service= _kq_pending= _kq_message=
+    _kq_service='' _kq_pending='' _kq_message=''
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
         if [[ $_kq_pending ]]; then
@@ -140,7 +140,7 @@ _kqlogreader()
         return 0
         ;;
     l)
-        COMPREPLY=($(compgen -W '0 1 2 3 4 5' -- "$cur"))
+        mapfile -t COMPREPLY < <(compgen -W '0 1 2 3 4 5' -- "$cur")
         return 0
         ;;
     i | t | f)
@@ -148,12 +148,12 @@ _kqlogreader()
         tool=$(_kqshmlog_reader_tool "${COMP_WORDS[0]}")
         ids=$(_kqshmlog_tags "$tool" "$_kq_service" 1)
         [[ $_kq_pending == i ]] && ids+=" -1"
-        COMPREPLY=($(compgen -W "$ids" -- "$cur"))
+        mapfile -t COMPREPLY < <(compgen -W "$ids" -- "$cur")
         return 0
         ;;
     D)
         compopt -o filenames 2>/dev/null
-        COMPREPLY=($(compgen -f -- "$cur"))
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         return 0
         ;;
     esac
@@ -168,8 +168,8 @@ _kqlogreader()
         return 0
     fi
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W '-h -n -p -d -s -l -i -t -f -e -V -D' \
-            -- "$cur"))
+        mapfile -t COMPREPLY < <(
+            compgen -W '-h -n -p -d -s -l -i -t -f -e -V -D' -- "$cur")
     fi
     return 0
 }
@@ -187,15 +187,15 @@ _kqlogger()
         return 0
         ;;
     t)
-        local tool
+        local tool names
         tool=$(_kqshmlog_reader_tool "")
-        COMPREPLY=($(compgen -W "$(_kqshmlog_tags "$tool" "$_kq_service" 2)" \
-            -- "$cur"))
+        names=$(_kqshmlog_tags "$tool" "$_kq_service" 2)
+        mapfile -t COMPREPLY < <(compgen -W "$names" -- "$cur")
         return 0
         ;;
     l)
-        COMPREPLY=($(compgen -W 'TRACE DEBUG INFO WARN ERROR FATAL' \
-            -- "$cur"))
+        mapfile -t COMPREPLY < <(
+            compgen -W 'TRACE DEBUG INFO WARN ERROR FATAL' -- "$cur")
         return 0
         ;;
     b)
@@ -212,7 +212,7 @@ _kqlogger()
         return 0
     fi
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W '-h -p -t -l -b' -- "$cur"))
+        mapfile -t COMPREPLY < <(compgen -W '-h -p -t -l -b' -- "$cur")
     fi
     return 0
 }

@@ -12,7 +12,7 @@ src=$PWD
 build=$(cd "${1:-build/plain}" && pwd)
 stage=$build/stage
 work=$build/stage-check
-cxxflags="-std=c++17 -Wall -Wextra -Werror"
+cxxflags=(-std=c++17 -Wall -Wextra -Werror)
 
 fail() {
     echo "check-install: $*" >&2
@@ -51,7 +51,7 @@ export LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 # Each public header compiles alone, from the install tree only.
 for h in KQShmLogComm.h KQShmLogReader.h KQShmLogWriter.h; do
     echo "#include \"$h\"" |
-        c++ $cxxflags -fsyntax-only -I "$stage/include" -x c++ - ||
+        c++ "${cxxflags[@]}" -fsyntax-only -I "$stage/include" -x c++ - ||
         fail "$h does not compile on its own from the install tree"
 done
 
@@ -75,7 +75,7 @@ echo "== check-install: examples/reader with pkg-config"
 pkgflags=$(PKG_CONFIG_PATH="$(dirname "$pc")" pkg-config --cflags --libs kqshmlog) ||
     fail "pkg-config does not know kqshmlog"
 # shellcheck disable=SC2086  # the flags are words
-c++ $cxxflags "$src/examples/reader/main.cpp" $pkgflags -o "$work/kqlog-print-pc" ||
+c++ "${cxxflags[@]}" "$src/examples/reader/main.cpp" $pkgflags -o "$work/kqlog-print-pc" ||
     fail "the reader example does not build with pkg-config"
 
 # ---- running them on a real log -----------------------------------------------
