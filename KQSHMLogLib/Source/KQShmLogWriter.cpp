@@ -48,7 +48,13 @@ struct SegmentFacts {
 // True when pAddr (iSegBytes long) holds a log segment a writer can carry
 // on: known header, a ring of an accepted size (iWantedSize, or any for 0)
 // within the segment, and positions on an unbroken chain of sound nodes
-// from logReadPos to an end marker at logWritePos.
+// from logReadPos to an end marker at logWritePos or beyond it.
+//
+// A writer publishes a node by its size byte and only then moves
+// logWritePos past it; one killed in between leaves a whole node at
+// logWritePos with an end marker after it. The chain is then followed on
+// from logWritePos to that end marker, and facts.iWritePos is where it
+// ends, so that the retained nodes are carried on instead of dropped.
 bool adoptable(void* pAddr, size_t iSegBytes, int iWantedSize,
                SegmentFacts& facts) {
     if (iSegBytes < HDR_SIZE) return false;
@@ -76,13 +82,21 @@ bool adoptable(void* pAddr, size_t iSegBytes, int iWantedSize,
                     iRingSize};
     KQNodeCopy copy;
     int32_t iPos = facts.iReadPos;
+    bool bPastWritePos = false;
     // Every node takes at least 11 bytes: a longer walk is a loop.
     for (int32_t iSteps = 0; iSteps <= iRingSize / (NODE_OVERHEAD + 1);
          ++iSteps) {
         KQNodeStatus status = KQRingReadNode(view, iPos, copy);
-        if (iPos == facts.iWritePos) return status == KQNODE_END;
+        if (iPos == facts.iWritePos) bPastWritePos = true;
+        if (bPastWritePos && status == KQNODE_END) {
+            facts.iWritePos = iPos;
+            return true;
+        }
         if (status != KQNODE_VALID) return false;
         iPos = KQRingNextPos(iPos, copy.logSize, iRingSize);
+        // Back at the oldest node: the nodes past logWritePos would overlap
+        // the retained ones.
+        if (iPos == facts.iReadPos) return false;
     }
     return false;
 }
@@ -270,6 +284,12 @@ bool CKQLOGWriterImp::init(const char* pShmLogPath, int iLogBufSize) {
     }
     if (m_pLogHead) shmdt(m_pLogHead);
     m_pLogHead = static_cast<shmloghead*>(pAddr);
+    // Readers take an end marker away from logWritePos for a lapped cursor:
+    // a position the adoption moved on is published before any new node.
+    if (__atomic_load_n(&m_pLogHead->logWritePos, __ATOMIC_RELAXED) !=
+        facts.iWritePos)
+        __atomic_store_n(&m_pLogHead->logWritePos, facts.iWritePos,
+                         __ATOMIC_RELEASE);
     m_pRing = static_cast<uint8_t*>(pAddr) + facts.iHdrSize;
     m_iLogBufSize = int32_t(facts.iLogBufSize);
     m_iStartTime = facts.iStartTime;
@@ -363,9 +383,14 @@ void CKQLOGWriterImp::evictFor(int32_t iPos, uint8_t nLen, int32_t iNext) {
         // Only someone else's writes into the ring can break the chain so
         // that it never comes clear: keep just the new node then.
         if (iSteps > m_iLogBufSize / (NODE_OVERHEAD + 1)) iRead = iPos;
-        // Published before the bytes it covers are overwritten.
         __atomic_store_n(&m_pLogHead->logReadPos, iRead, __ATOMIC_RELEASE);
     }
+    // The new logReadPos must be visible before any byte it gave up is
+    // overwritten. A release store orders only what precedes it; this fence
+    // orders the stores that follow. It pairs with the reader's copy,
+    // acquire fence, logReadPos check: a reader whose copy saw an
+    // overwritten byte then sees the node as evicted.
+    __atomic_thread_fence(__ATOMIC_RELEASE);
     m_iReadPos = iRead;
 }
 
