@@ -103,6 +103,17 @@ void flushAndSleep(useconds_t iMicros) {
     endOnPendingSignal();
 }
 
+// Standard output to a pipe or a file goes out in blocks of a pipe's
+// capacity rather than of a page: a dump writes tens of megabytes, and each
+// block is a system call (about a tenth of a dump's time with 4 KiB). A
+// terminal keeps its line buffering. Follow mode still flushes before every
+// sleep. Must run before anything is printed.
+void enlargeOutputBuffer() {
+    static char outputBuffer[64 * 1024];
+    if (isatty(STDOUT_FILENO)) return;
+    setvbuf(stdout, outputBuffer, _IOFBF, sizeof(outputBuffer));
+}
+
 // ---- Command line -------------------------------------------------------
 
 void printUsage(const char* pProgram) { printf("%s%s", pProgram, usage); }
@@ -182,6 +193,9 @@ bool Init(const char* pShmLogPath, bool bVerbose) {
     return g_pKQLOGReader->init(pShmLogPath, bVerbose);
 }
 
+// Idle wakes of the follow loop between two looks for a replaced segment.
+const int IDLE_WAKES_PER_REATTACH_CHECK = 4;
+
 // Prints the ring's log lines from the oldest (or, with bSeekMostRecentLog,
 // from those written from now on) to the end of the written data; with
 // bWaitLog goes on following new lines until stopped.
@@ -203,6 +217,7 @@ int DumpLog(bool bWaitLog, bool bSeekMostRecentLog) {
     std::string strLine;
     int iFailedTries = 0;
     int iStrayEnds = 0;
+    int iIdleWakes = 0;
     for (;;) {
         endOnPendingSignal();
         if (!g_pKQLOGReader->nextLog(strLine)) {
@@ -236,8 +251,14 @@ int DumpLog(bool bWaitLog, bool bSeekMostRecentLog) {
             iStrayEnds = 0;
         }
         flushAndSleep(10000);
-        // A writer that restarts at a new size replaces the segment.
-        if (g_pKQLOGReader->reattachIfReplaced()) iStrayEnds = 0;
+        // A writer that restarts at a new size replaces the segment. Asked
+        // on every fourth idle wake only: the question is a system call,
+        // which on every wake adds about a tenth to an idle follower's CPU
+        // time; a replacement is still noticed within 40 ms.
+        if (++iIdleWakes >= IDLE_WAKES_PER_REATTACH_CHECK) {
+            iIdleWakes = 0;
+            if (g_pKQLOGReader->reattachIfReplaced()) iStrayEnds = 0;
+        }
     }
 }
 
@@ -317,6 +338,7 @@ bool runMaintenance(const Options& opts) {
 int main(int argc, char* argv[]) {
     const int EXIT_STATUS = 1;
     installSignalHandlers();
+    enlargeOutputBuffer();
 
     Options opts;
     if (!parseOptions(argc, argv, opts)) return EXIT_STATUS;
