@@ -20,9 +20,9 @@ BENCH_PIDS=()
 
 bench_cleanup() {
   local pid log
-  for pid in "${BENCH_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${BENCH_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
-  for log in "${BENCH_LOGS[@]}"; do "$KQBENCH" remove "$log"; done
+  for pid in "${BENCH_PIDS[@]+"${BENCH_PIDS[@]}"}"; do kill "$pid" 2>/dev/null || true; done
+  for pid in "${BENCH_PIDS[@]+"${BENCH_PIDS[@]}"}"; do wait "$pid" 2>/dev/null || true; done
+  for log in "${BENCH_LOGS[@]+"${BENCH_LOGS[@]}"}"; do "$KQBENCH" remove "$log"; done
   rm -rf "$WORK"
 }
 trap bench_cleanup EXIT
@@ -39,10 +39,21 @@ new_log() {
 # started PID: remember a background process to end on exit.
 started() { BENCH_PIDS+=("$1"); }
 
+# reaped PID: wait for it and forget it, so that the exit trap never
+# signals a process id that has been reused meanwhile.
+reaped() {
+  wait "$1" 2>/dev/null || true
+  local kept=() pid
+  for pid in "${BENCH_PIDS[@]+"${BENCH_PIDS[@]}"}"; do
+    [ "$pid" = "$1" ] || kept+=("$pid")
+  done
+  BENCH_PIDS=("${kept[@]+"${kept[@]}"}")
+}
+
 # stop PID: SIGTERM (the reader flushes and ends by it), then reap it.
 stop() {
   kill -TERM "$1" 2>/dev/null || true
-  wait "$1" 2>/dev/null || true
+  reaped "$1"
 }
 
 # Microseconds on the wall clock.

@@ -24,6 +24,6 @@ sleep 0.5
 # Time to drain what the tool has not printed yet.
 sleep 2
 stop "$reader"
-wait "$sink"
+reaped "$sink"
 if [ "$RATE" = 0 ]; then what="full speed"; else what="$RATE lines/s"; fi
 echo "keep-up (writer at $what for ${SECONDS_KEEPUP} s, 64 MiB ring): $(cat "$WORK/count.txt")"

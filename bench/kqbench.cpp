@@ -242,14 +242,38 @@ struct Stamp {
     uint64_t iOffset; // bytes the writer had written before this node
 };
 
-// Reads "seq=N t=NS off=B" from a line kqlogreader printed; false for
-// others.
-bool parseStamp(const char* p, size_t n, Stamp& stamp) {
-    std::string line(p, n);
-    const char* pSeq = strstr(line.c_str(), "] seq=");
-    if (!pSeq) return false;
-    return sscanf(pSeq, "] seq=%" SCNu64 " t=%" SCNd64 " off=%" SCNu64,
-                  &stamp.iSeq, &stamp.iTime, &stamp.iOffset) == 3;
+// Reads the decimal number at p (up to pEnd) and moves p past it; false
+// when there is no digit.
+bool takeNumber(const char*& p, const char* pEnd, uint64_t& iValue) {
+    const char* pStart = p;
+    iValue = 0;
+    while (p < pEnd && *p >= '0' && *p <= '9')
+        iValue = iValue * 10 + uint64_t(*p++ - '0');
+    return p != pStart;
+}
+
+// Takes the literal word at p and moves p past it.
+bool takeWord(const char*& p, const char* pEnd, const char* pWord) {
+    size_t n = strlen(pWord);
+    if (size_t(pEnd - p) < n || memcmp(p, pWord, n) != 0) return false;
+    p += n;
+    return true;
+}
+
+// Reads "] seq=N t=NS off=B" from a line kqlogreader printed; false for
+// others. Cheap: the sink must not be what limits a follower.
+bool parseStamp(const char* pLine, size_t n, Stamp& stamp) {
+    const char* pEnd = pLine + n;
+    const char* p = static_cast<const char*>(memmem(pLine, n, "] seq=", 6));
+    if (!p) return false;
+    p += 6;
+    uint64_t iTime;
+    if (!takeNumber(p, pEnd, stamp.iSeq) || !takeWord(p, pEnd, " t=") ||
+        !takeNumber(p, pEnd, iTime) || !takeWord(p, pEnd, " off=") ||
+        !takeNumber(p, pEnd, stamp.iOffset))
+        return false;
+    stamp.iTime = int64_t(iTime);
+    return true;
 }
 
 double percentile(std::vector<int64_t>& sorted, double fP) {

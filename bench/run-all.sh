@@ -24,4 +24,4 @@ echo
 echo "== keeping up"
 bash bench/keep-up.sh
 # Below what the follower sustains, so the writer never laps it.
-RATE=${KEEPUP_RATE:-300000} bash bench/keep-up.sh
+RATE=${KEEPUP_RATE:-1000000} bash bench/keep-up.sh
