@@ -19,6 +19,11 @@
 // At the end the tool gets SIGTERM and must die by it, with nothing on its
 // standard error.
 //
+// Torn lines are told apart by when they came: while the tool is being
+// lapped (from the start of a full-speed phase or a forced lap until the
+// slow line that follows it is printed) or while it cannot be. With
+// --lapped-torn-ok only the latter fail the run; the former are reported.
+//
 // Exit status: 0 when every check held, 1 when one failed, 2 for bad
 // arguments, 77 when no log path can be made under /var/run (test skipped).
 #include <fcntl.h>
@@ -60,6 +65,7 @@ struct Options {
     int iLapRings = 3;        // rings' worth written while the tool is stopped
     int iHangMs = 3000;       // no output this long while writers run: hang
     int iCatchUpMs = 5000;    // a line that must come out, within this
+    bool bLappedTornOk = false;
     std::string strTool =
 #ifdef KQLOGREADER_PATH
         KQLOGREADER_PATH;
@@ -71,7 +77,7 @@ struct Options {
 const char* const kUsage =
     "usage: kqstress [--seconds N] [--threads N] [--ring BYTES]\n"
     "                [--full-ms MS] [--slow-lines N] [--slow-gap-us US]\n"
-    "                [--lap-rings N] [--tool PATH]\n";
+    "                [--lap-rings N] [--tool PATH] [--lapped-torn-ok]\n";
 
 bool parseInt(const char* pText, int iMin, int iMax, int* pValue) {
     char* pEnd = nullptr;
@@ -85,6 +91,10 @@ bool parseInt(const char* pText, int iMin, int iMax, int* pValue) {
 bool parseOptions(int argc, char* argv[], Options& opts) {
     for (int i = 1; i < argc; ++i) {
         std::string strName = argv[i];
+        if (strName == "--lapped-torn-ok") {
+            opts.bLappedTornOk = true;
+            continue;
+        }
         if (i + 1 >= argc) return false;
         const char* pValue = argv[++i];
         bool bOk = true;
@@ -285,6 +295,20 @@ public:
     }
 
     int64_t lastOutputMs() const { return m_iLastOutputMs.load(); }
+
+    // From now on the tool may be lapped, until a line of writer iWriter
+    // numbered iSeq or later is printed (set by endLappedAt). Called when
+    // everything printed so far has been judged.
+    void beginLapped() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_bLapped = true;
+        m_iQuietWriter = -1;
+    }
+    void endLappedAt(int iWriter, int64_t iSeq) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        m_iQuietWriter = iWriter;
+        m_iQuietSeq = iSeq;
+    }
     bool sawBanner() {
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_bBanner;
@@ -300,6 +324,10 @@ public:
     uint64_t corruptLines() {
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_nCorrupt;
+    }
+    uint64_t corruptWhileLapped() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        return m_nCorruptLapped;
     }
     uint64_t failedReads() {
         std::lock_guard<std::mutex> guard(m_mutex);
@@ -317,7 +345,9 @@ public:
 private:
     void corrupt(const char* p, size_t n) {
         ++m_nCorrupt;
-        if (m_samples.size() < 10) m_samples.emplace_back(p, n);
+        m_nCorruptLapped += m_bLapped;
+        if (m_samples.size() < 10)
+            m_samples.push_back((m_bLapped ? "lapped: " : "not lapped: ") + std::string(p, n));
     }
 
     static bool digits(const char* p, size_t n) {
@@ -380,6 +410,7 @@ private:
 
         WriterSeen& w = m_seen[size_t(iWriter)];
         int64_t iSeqSigned = int64_t(iSeq);
+        if (iWriter == m_iQuietWriter && iSeqSigned >= m_iQuietSeq) m_bLapped = false;
         if (iSeqSigned == w.iLastSeq) {
             ++w.nDuplicates;
         } else if (iSeqSigned < w.iLastSeq) {
@@ -401,6 +432,10 @@ private:
     std::string m_strPending;
     std::string m_strErr;
     uint64_t m_nCorrupt = 0;
+    uint64_t m_nCorruptLapped = 0;
+    bool m_bLapped = false;
+    int m_iQuietWriter = -1;
+    int64_t m_iQuietSeq = 0;
     uint64_t m_nFailedReads = 0;
     std::vector<std::string> m_samples;
     std::atomic<int64_t> m_iLastOutputMs{0};
@@ -514,6 +549,7 @@ public:
     }
 
     bool fullSpeedPhase() {
+        m_checker.beginLapped();
         m_ctl.bRun.store(true);
         int64_t iEnd = nowMs() + m_opts.iFullMs;
         bool bOk = true;
@@ -539,13 +575,17 @@ public:
         return bOk;
     }
 
-    // One line of the slow writer, which must come out.
+    // One line of the slow writer, which must come out; the tool is not
+    // lapped from there on.
     bool sync(const char* pWhat) {
+        int64_t iSeq = int64_t(m_counts[size_t(slowWriter())].nLines);
+        m_checker.endLappedAt(slowWriter(), iSeq);
         writeOne(slowWriter());
-        return awaitLine(slowWriter(), m_counts[size_t(slowWriter())].nLines - 1, pWhat);
+        return awaitLine(slowWriter(), uint64_t(iSeq), pWhat);
     }
 
     bool forcedLap() {
+        m_checker.beginLapped();
         if (kill(m_tool.pid, SIGSTOP) != 0) return false;
         int status = 0;
         // Until it has really stopped, it could still be reading.
@@ -560,6 +600,7 @@ public:
         kill(m_tool.pid, SIGCONT);
 
         WriterCounts& slow = m_counts[size_t(slowWriter())];
+        m_checker.endLappedAt(slowWriter(), int64_t(slow.nLines.load()));
         for (int i = 0; i < m_opts.iSlowLines && !g_bInterrupted; ++i) {
             writeOne(slowWriter());
             sleepUs(m_opts.iSlowGapUs);
@@ -638,16 +679,22 @@ public:
         WriterSeen lap = m_checker.seen(lapWriter());
         uint64_t nSlowMissed = m_counts[size_t(slowWriter())].nLines - slow.nPrinted;
         uint64_t nCorrupt = m_checker.corruptLines();
+        uint64_t nCorruptLapped = m_checker.corruptWhileLapped();
         std::string strErr = m_checker.err();
 
-        if (nCorrupt) fail(std::to_string(nCorrupt) + " torn or corrupt lines");
+        if (nCorrupt - nCorruptLapped)
+            fail(std::to_string(nCorrupt - nCorruptLapped) +
+                 " torn or corrupt lines while the tool was not lapped");
+        if (nCorruptLapped && !m_opts.bLappedTornOk)
+            fail(std::to_string(nCorruptLapped) +
+                 " torn or corrupt lines while the tool was lapped");
         if (nDup) fail(std::to_string(nDup) + " lines printed twice");
         if (nBack) fail(std::to_string(nBack) + " lines printed after a newer one");
         if (nNever) fail("lines printed that were never written");
         if (nSlowMissed) fail(std::to_string(nSlowMissed) + " slow lines missed");
         if (!strErr.empty()) fail("the tool wrote to stderr:\n" + strErr.substr(0, 4000));
         for (const std::string& s : m_checker.samples())
-            fprintf(stderr, "kqstress: corrupt line: [%s]\n", s.c_str());
+            fprintf(stderr, "kqstress: corrupt line, %s\n", s.c_str());
 
         double seconds = double(m_iElapsedMs) / 1000.0;
         printf("kqstress: %.1f s, %d writer threads, ring %d bytes, %d forced laps\n",
@@ -665,9 +712,9 @@ public:
                " printed; slow lines: %" PRIu64 " written, %" PRIu64 " missed\n",
                uint64_t(m_counts[size_t(lapWriter())].nLines), lap.nPrinted,
                uint64_t(m_counts[size_t(slowWriter())].nLines), nSlowMissed);
-        printf("  torn/corrupt: %" PRIu64 ", duplicates: %" PRIu64 ", out of order: %" PRIu64
-               ", crashes: %d, hangs: %d\n",
-               nCorrupt, nDup, nBack, m_figures.iCrashes, m_figures.iHangs);
+        printf("  torn/corrupt: %" PRIu64 " (%" PRIu64 " while lapped), duplicates: %" PRIu64
+               ", out of order: %" PRIu64 ", crashes: %d, hangs: %d\n",
+               nCorrupt, nCorruptLapped, nDup, nBack, m_figures.iCrashes, m_figures.iHangs);
         printf("kqstress: %s\n", m_figures.failures.empty() ? "PASS" : "FAIL");
         return m_figures.failures.empty() ? 0 : 1;
     }
