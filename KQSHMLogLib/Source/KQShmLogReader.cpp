@@ -1,7 +1,9 @@
 #include "KQShmLogReaderImp.h"
 
 #include <sys/ipc.h>
+#include <sys/mman.h>
 #include <sys/shm.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -85,6 +87,7 @@ bool CKQLOGReaderImp::adopt(const KQShmAttachment& att) {
     m_nSegmentBytes = size_t(att.iHdrSize) + att.iLogBufSize;
     m_iShmId = att.iShmId;
     m_bToldRemoved = false;
+    m_bRingPrefaulted = false;
     m_timeCache.bValid = false;
     return true;
 }
@@ -198,6 +201,21 @@ bool CKQLOGReaderImp::skipLog(int iCount) {
     return bDone;
 }
 
+// Maps the whole ring into the page tables in one call before the first
+// read: reading a large ring faults it in page by page otherwise, which on
+// a virtual machine costs more than rendering every line. Only segments
+// that are being read pay for it (not -s or -l runs). Kernels before 5.14
+// refuse the advice; reads then fault as usual.
+void CKQLOGReaderImp::prefaultRing() {
+    m_bRingPrefaulted = true;
+    if (m_iShmId == -1 || m_iLogBufSize <= 0) return;
+    uintptr_t iPage = uintptr_t(sysconf(_SC_PAGESIZE));
+    uintptr_t iStart = uintptr_t(m_pLogBufRootAddr) & ~(iPage - 1);
+    uintptr_t iEnd = uintptr_t(m_pLogBufRootAddr) + uintptr_t(m_iLogBufSize);
+    madvise(reinterpret_cast<void*>(iStart), iEnd - iStart,
+            MADV_POPULATE_READ);
+}
+
 void CKQLOGReaderImp::reportInvalidNode(const KQNodeCopy& copy) {
     // A text with no NUL where one was due: count on in the ring the way a
     // 600-byte copy would, for the diagnostic only.
@@ -224,6 +242,7 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
                iReadPos, iWritePos);
     }
     strLogContent.clear();
+    if (!m_bRingPrefaulted) prefaultRing();
 
     // logWritePos before the size byte: a node published since then has its
     // size byte set, so an end marker away from this position is not the end.

@@ -52,6 +52,7 @@ private:
     KQLogInfo* entryInUse(KQLogId id);
     KQRingView view() const;
     void reportInvalidNode(const KQNodeCopy& copy);
+    void prefaultRing();
 
     std::map<std::string, KQLogId> m_mapTag2ID;
     void* m_pShmRootAddr = nullptr;
@@ -65,6 +66,7 @@ private:
     std::string m_strLogPath;
     int m_iShmId = -1;
     bool m_bToldRemoved = false;
+    bool m_bRingPrefaulted = false;
     ENUM_KQLOG_READ_OUTCOME m_eLastOutcome = KQLOG_READ_DETACHED;
     KQTimeCache m_timeCache;
 };
