@@ -20,6 +20,9 @@ const char* const LOG_LEVEL_STRING[6] = {"TRACE", "DEBUG", "INFO ",
 const char* const UNKNOWN_LEVEL_STRING = "?????";
 
 const char* const LOG_PATH_PREFIX = "/var/run/";
+// Bytes of a node before its text; the smallest node is this plus a byte of
+// text and the terminator.
+const int LOG_NODE_HDR_SIZE = 9;
 const uint8_t NO_TAG = 255;
 
 const char* const usage =
@@ -205,6 +208,12 @@ const int IDLE_WAKES_PER_REATTACH_CHECK = 4;
 // end marker is not the end. A finding that is still there after one more
 // 10 ms try is taken for that, and reading resumes at the oldest node: after
 // a lap every retained node is newer than the last line printed.
+//
+// Printing once (no bWaitLog) ends, whatever the segment holds: at a node
+// that fails where a node failed before (recovery brought the cursor back
+// to it), when the cursor comes round to where the pass began, and after
+// as many lines as the ring can hold: a chain of nodes that never reaches
+// an end marker is not printed round and round.
 int DumpLog(bool bWaitLog, bool bSeekMostRecentLog) {
     if (!g_pKQLOGReader) return -1;
     if (bSeekMostRecentLog) {
@@ -218,10 +227,21 @@ int DumpLog(bool bWaitLog, bool bSeekMostRecentLog) {
     int iFailedTries = 0;
     int iStrayEnds = 0;
     int iIdleWakes = 0;
+    // Printing once: where the pass began, where a node last failed, and
+    // how many more lines the ring could hold.
+    int iPassStart = g_pKQLOGReader->getReadPos();
+    int iLastFailPos = -1;
+    long long iLinesLeft = g_pKQLOGReader->getShmLogBufSize() /
+                               (LOG_NODE_HDR_SIZE + 2) + 1;
     for (;;) {
         endOnPendingSignal();
         if (!g_pKQLOGReader->nextLog(strLine)) {
             printf("nextLog return false!!\n");
+            if (!bWaitLog) {
+                int iPos = g_pKQLOGReader->getReadPos();
+                if (iPos == iLastFailPos) return 0;
+                iLastFailPos = iPos;
+            }
             flushAndSleep(10000);
             iStrayEnds = 0;
             if (!bSeekMostRecentLog) {
@@ -232,12 +252,16 @@ int DumpLog(bool bWaitLog, bool bSeekMostRecentLog) {
             }
             if (bWaitLog && g_pKQLOGReader->reattachIfReplaced())
                 iFailedTries = 0;
+            iPassStart = g_pKQLOGReader->getReadPos();
             continue;
         }
         iFailedTries = 0;
         if (!strLine.empty()) {
             fwrite(strLine.data(), 1, strLine.size(), stdout);
             iStrayEnds = 0;
+            if (!bWaitLog && (g_pKQLOGReader->getReadPos() == iPassStart ||
+                              --iLinesLeft <= 0))
+                return 0;
             continue;
         }
         if (!bWaitLog) return 0;

@@ -96,6 +96,9 @@ public:
     // by getLogTag remain readable. Quiet but for a -V diagnostic.
     virtual bool reattachIfReplaced() = 0;
 
+    // The cursor, a ring offset; 0 before any init.
+    virtual int getReadPos() = 0;
+
     // The process's reader; never null once memory could be had for it.
     static IKQLOGReader* getInst();
 };

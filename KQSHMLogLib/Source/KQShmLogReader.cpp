@@ -88,6 +88,7 @@ bool CKQLOGReaderImp::adopt(const KQShmAttachment& att) {
     m_iShmId = att.iShmId;
     m_bToldRemoved = false;
     m_bRingPrefaulted = false;
+    m_iLastLinePos = -1;
     m_timeCache.bValid = false;
     return true;
 }
@@ -110,7 +111,15 @@ bool CKQLOGReaderImp::reattachIfReplaced() {
         return false;
     }
     KQShmAttachment att = AttachShmForRead(m_strLogPath.c_str());
-    if (!att.pAddr || !adopt(att)) return false;
+    if (!att.pAddr) return false;
+    // Not a log (yet: a writer fills in the magic last): look again later,
+    // quietly, and keep no attachment of it meanwhile.
+    if (static_cast<const volatile shmloghead*>(att.pAddr)->magic !=
+        KQLOG_MAGIC) {
+        shmdt(att.pAddr);
+        return false;
+    }
+    if (!adopt(att)) return false;
     if (g_bVerbose)
         printf("Shm replaced, attached the new one under [%s]\n",
                m_strLogPath.c_str());
@@ -184,11 +193,13 @@ KQRingView CKQLOGReaderImp::view() const {
 void CKQLOGReaderImp::seekLogEnd() {
     if (!m_pLogHead) return;
     m_iReadPos = KQRingLoadWritePos(m_pLogHead);
+    m_iLastLinePos = -1;
 }
 
 void CKQLOGReaderImp::seekLogBegin(int iSkipCount) {
     if (!m_pLogHead) return;
     m_iReadPos = KQRingLoadReadPos(m_pLogHead);
+    m_iLastLinePos = -1;
     if (iSkipCount <= 0) return;
     if (g_bVerbose) printf("%d items skipped!!\n", iSkipCount);
     skipLog(iSkipCount);
@@ -259,8 +270,11 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
         return false;
     }
     if (eStatus == KQNODE_END) {
-        m_eLastOutcome = m_iReadPos == iWritePos ? KQLOG_READ_END
-                                                 : KQLOG_READ_STRAY_END;
+        // Right after the node at logWritePos is the end too: that node was
+        // published and logWritePos is about to move past it (or its writer
+        // died before moving it).
+        bool bAtEnd = m_iReadPos == iWritePos || m_iLastLinePos == iWritePos;
+        m_eLastOutcome = bAtEnd ? KQLOG_READ_END : KQLOG_READ_STRAY_END;
         if (g_bVerbose)
             printf("logSize == 0, logLevel[%d] logTag[%d]return\n",
                    copy.logLevel, copy.logTag);
@@ -269,7 +283,8 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
     // The copy counts only if the writers did not evict the node while it
     // was taken: they move logReadPos past a node before overwriting it.
     __atomic_thread_fence(__ATOMIC_ACQUIRE);
-    if (!KQRingRetained(m_pLogHead, m_iReadPos, m_iLogBufSize)) {
+    if (!KQRingRetained(m_pLogHead, m_iReadPos, m_iLogBufSize) ||
+        !KQRingNodeUnchanged(view(), m_iReadPos, copy)) {
         m_eLastOutcome = KQLOG_READ_OVERWRITTEN;
         if (g_bVerbose)
             printf("ReadPos[%d] overwritten by the writer, read[%d] "
@@ -296,6 +311,7 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
     size_t nLen = KQRenderLine(copy, strTagName, iTagLen, iStartTime,
                                m_timeCache, strTmpLogBuf);
     strLogContent.assign(strTmpLogBuf, nLen);
+    m_iLastLinePos = m_iReadPos;
     m_iReadPos = KQRingNextPos(m_iReadPos, copy.logSize, m_iLogBufSize);
     m_eLastOutcome = KQLOG_READ_LINE;
     return true;

@@ -32,6 +32,7 @@ public:
     bool dumpLogMem(const char* pDumpMemFilePath) override;
     ENUM_KQLOG_READ_OUTCOME lastReadOutcome() override { return m_eLastOutcome; }
     bool reattachIfReplaced() override;
+    int getReadPos() override { return m_iReadPos; }
 
     // The cursor, for tests and diagnostics.
     int readPos() const { return m_iReadPos; }
@@ -60,6 +61,8 @@ private:
     int m_iLogBufSize = 0;
     shmloghead* m_pLogHead = nullptr;
     int m_iReadPos = 0;
+    // Where the last line came from; -1 after a seek.
+    int m_iLastLinePos = -1;
 
     // Header plus ring as attached; what a dump writes.
     size_t m_nSegmentBytes = 0;

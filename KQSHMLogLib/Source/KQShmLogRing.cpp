@@ -69,12 +69,15 @@ KQNodeStatus KQRingReadNode(const KQRingView& view, int32_t iPos,
     const uint8_t* pNode = view.pRing + iPos;
 
     // The writer publishes a node by storing its size byte last.
-    copy.logSize = __atomic_load_n(pNode, __ATOMIC_ACQUIRE);
-    copy.logTag = pNode[1];
-    copy.logLevel = pNode[2];
-    copy.timeDeltaSec = loadU32(pNode + 3);
-    copy.timeDeltaMs = loadU16(pNode + 7);
+    copy.header[0] = __atomic_load_n(pNode, __ATOMIC_ACQUIRE);
+    memcpy(copy.header + 1, pNode + 1, KQLOG_NODE_HDR_SIZE - 1);
+    copy.logSize = copy.header[0];
+    copy.logTag = copy.header[1];
+    copy.logLevel = copy.header[2];
+    copy.timeDeltaSec = loadU32(copy.header + 3);
+    copy.timeDeltaMs = loadU16(copy.header + 7);
     copy.count = 0;
+    copy.taken = 0;
     copy.terminator = -1;
     if (copy.logSize == 0) return KQNODE_END;
 
@@ -84,6 +87,7 @@ KQNodeStatus KQRingReadNode(const KQRingView& view, int32_t iPos,
     int iTake = iWant < iAvail ? iWant : iAvail;
     memcpy(copy.text, pNode + KQLOG_NODE_HDR_SIZE, size_t(iTake));
     copy.text[iTake] = '\0';
+    copy.taken = iTake;
 
     const void* pNul = memchr(copy.text, 0, size_t(iTake));
     copy.count = pNul ? int(static_cast<const char*>(pNul) - copy.text)
@@ -94,6 +98,15 @@ KQNodeStatus KQRingReadNode(const KQRingView& view, int32_t iPos,
         copy.logLevel >= KQLOG_LEVEL_COUNT)
         return KQNODE_INVALID;
     return KQNODE_VALID;
+}
+
+bool KQRingNodeUnchanged(const KQRingView& view, int32_t iPos,
+                         const KQNodeCopy& copy) {
+    if (!headerInRing(view, iPos)) return false;
+    const uint8_t* pNode = view.pRing + iPos;
+    return memcmp(pNode, copy.header, KQLOG_NODE_HDR_SIZE) == 0 &&
+           memcmp(pNode + KQLOG_NODE_HDR_SIZE, copy.text,
+                  size_t(copy.taken)) == 0;
 }
 
 int KQRingCountText(const KQRingView& view, int32_t iPos, int iLimit) {

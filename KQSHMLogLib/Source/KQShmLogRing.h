@@ -32,6 +32,8 @@ enum KQNodeStatus {
 // this copy alone, so a writer rewriting the node meanwhile cannot mix
 // checked and unchecked bytes.
 struct KQNodeCopy {
+    uint8_t header[KQLOG_NODE_HDR_SIZE];  // the header bytes as read
+    int taken;                             // text bytes copied, terminator included
     uint8_t logSize;
     uint8_t logTag;
     uint8_t logLevel;
@@ -64,6 +66,12 @@ int32_t KQRingNextPos(int32_t iPos, uint8_t nLogSize, int32_t iRingSize);
 // is seen whole.
 KQNodeStatus KQRingReadNode(const KQRingView& view, int32_t iPos,
                             KQNodeCopy& copy);
+
+// Whether the node bytes at iPos still equal those copy was taken from. A
+// writer that laps the whole ring while a reader copies leaves positions
+// that look sound; only the bytes tell.
+bool KQRingNodeUnchanged(const KQRingView& view, int32_t iPos,
+                         const KQNodeCopy& copy);
 
 // For diagnostics: text bytes before the first NUL at node offset 9 of the
 // node at iPos, counting at most iLimit bytes and stopping at the ring end.
