@@ -12,28 +12,13 @@
 #include <vector>
 
 #include "TestSegment.h"
+#include "ReaderToolText.h"
 #include "ToolRunner.h"
 
 namespace {
 
 const std::string kTool = KQLOGREADER_PATH;
-const std::string kUsage =
-    kTool +
-    " -hnp:dsl:i:t:f:e:V\n"
-    "         -h show this message\n"
-    "         -n wait log\n"
-    "         -p alderd|brisk|corvid|dunmore|egret|fenwick|garnet specify "
-    "the Logpath\n"
-    "         -d dump log\n"
-    "         -l set log level\n"
-    "         -i set log ID\n"
-    "         -s show all log tags info\n"
-    "         -t enable log tag, id accpted\n"
-    "         -f disable log tag, id accpted\n"
-    "         -e seek most recent logs\n"
-    "         -V dump verbose info\n"
-    "         -D dump log memory\n";
-const std::string kInitFailed = "Init failed!! Please check your LogPath!\n";
+const std::string kUsage = kTool + kReaderUsageText;
 // The segment's nodes as -d prints them (TZ=UTC, starttime 0).
 const std::string kLines =
     "[INFO  net 01-01 00:00:01 0005] hello\n"
@@ -48,9 +33,6 @@ std::string needsArgument(char c) {
 }
 std::string wrongValue(const std::string& value, char c) {
     return "Wrong value[" + value + "] for option -" + c + "!!\n" + kUsage;
-}
-std::string banner(const std::string& path) {
-    return "LogPath [" + path + "]\n";
 }
 std::string ftokFailed(int err, const std::string& path) {
     return std::string("ftok failed(") + strerror(err) + "), " + path +

@@ -15,31 +15,13 @@
 #include <vector>
 
 #include "TestSegment.h"
+#include "ReaderToolText.h"
 #include "ToolRunner.h"
 
 namespace {
 
 const std::string kTool = KQLOGREADER_PATH;
-const std::string kUsage =
-    " -hnp:dsl:i:t:f:e:V\n"
-    "         -h show this message\n"
-    "         -n wait log\n"
-    "         -p alderd|brisk|corvid|dunmore|egret|fenwick|garnet specify "
-    "the Logpath\n"
-    "         -d dump log\n"
-    "         -l set log level\n"
-    "         -i set log ID\n"
-    "         -s show all log tags info\n"
-    "         -t enable log tag, id accpted\n"
-    "         -f disable log tag, id accpted\n"
-    "         -e seek most recent logs\n"
-    "         -V dump verbose info\n"
-    "         -D dump log memory\n";
-const std::string kInitFailed = "Init failed!! Please check your LogPath!\n";
-
-std::string banner(const std::string& path) {
-    return "LogPath [" + path + "]\n";
-}
+const std::string kUsage = kReaderUsageText;
 
 void expectRun(const std::vector<std::string>& args, const std::string& out,
                const std::string& err,
