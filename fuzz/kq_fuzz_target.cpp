@@ -342,6 +342,9 @@ void readRing(CKQLOGReaderImp& reader, const Segment& seg,
     std::vector<bool> lineAt(seg.ringSize + 1);
     std::string strLine;
     int iFailedTries = 0;
+    // Where the last line came from since the last seek: an end marker right
+    // after the node at logWritePos is the end as well.
+    int32_t iLastLinePos = -1;
     for (int i = 0; i < kMaxCalls; ++i) {
         int32_t iPos = reader.readPos();
         ModelNode m = modelNode(seg, iPos);
@@ -354,10 +357,12 @@ void readRing(CKQLOGReaderImp& reader, const Segment& seg,
                      (m.status == KQNODE_VALID && !modelRetained(seg, iPos)));
             if (!bSeekEnd) {
                 reader.seekLogBegin(100);
+                iLastLinePos = -1;
                 KQ_CHECK(reader.readPos() ==
                          modelSkip(seg, pHead->logReadPos, 100));
             } else if (++iFailedTries >= 2) {
                 reader.seekLogBegin(0);
+                iLastLinePos = -1;
                 KQ_CHECK(reader.readPos() == pHead->logReadPos);
                 iFailedTries = 0;
             }
@@ -367,9 +372,10 @@ void readRing(CKQLOGReaderImp& reader, const Segment& seg,
         iFailedTries = 0;
         if (strLine.empty()) {
             KQ_CHECK(m.status == KQNODE_END && reader.readPos() == iPos);
-            KQ_CHECK(reader.lastReadOutcome() == (iPos == pHead->logWritePos
-                                                      ? KQLOG_READ_END
-                                                      : KQLOG_READ_STRAY_END));
+            bool bAtEnd = iPos == pHead->logWritePos ||
+                          iLastLinePos == pHead->logWritePos;
+            KQ_CHECK(reader.lastReadOutcome() ==
+                     (bAtEnd ? KQLOG_READ_END : KQLOG_READ_STRAY_END));
             break;
         }
         KQ_CHECK(m.status == KQNODE_VALID);
@@ -377,6 +383,7 @@ void readRing(CKQLOGReaderImp& reader, const Segment& seg,
         KQ_CHECK(reader.readPos() ==
                  modelNext(iPos, m.size, int64_t(seg.ringSize)));
         KQ_CHECK(reader.lastReadOutcome() == KQLOG_READ_LINE);
+        iLastLinePos = iPos;
         if (lineAt[size_t(iPos)]) break;
         lineAt[size_t(iPos)] = true;
     }

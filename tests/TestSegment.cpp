@@ -14,11 +14,13 @@ TestSegment::TestSegment(uint32_t ringSize, const std::string& dir,
     : m_iHdrSize(hdrSize), m_iRingSize(ringSize) {
     m_nBytes = segBytes ? segBytes : size_t(hdrSize) + ringSize;
     // ftok keys come from inode numbers and may collide with a segment
-    // someone else holds: take another file until the key is free.
+    // someone else holds: take another file until the key is free. Refused
+    // files stay until then, or the next file would reuse their inode.
+    std::vector<std::string> refused;
     for (int attempt = 0; attempt < 50 && !m_pAddr; ++attempt) {
         std::string tmpl = dir + "/kqtest-XXXXXX";
         int fd = mkstemp(&tmpl[0]);
-        if (fd < 0) return;
+        if (fd < 0) break;
         close(fd);
         key_t key = ftok(tmpl.c_str(), 0);
         // Key 0 is IPC_PRIVATE: no other process could find the segment.
@@ -26,19 +28,20 @@ TestSegment::TestSegment(uint32_t ringSize, const std::string& dir,
                      ? -1
                      : shmget(key, m_nBytes, IPC_CREAT | IPC_EXCL | 0600);
         if (id == -1) {
-            unlink(tmpl.c_str());
+            refused.push_back(tmpl);
             continue;
         }
         void* p = shmat(id, nullptr, 0);
         if (p == reinterpret_cast<void*>(-1)) {
             shmctl(id, IPC_RMID, nullptr);
-            unlink(tmpl.c_str());
-            return;
+            refused.push_back(tmpl);
+            break;
         }
         m_strPath = tmpl;
         m_iShmId = id;
         m_pAddr = p;
     }
+    for (const std::string& path : refused) unlink(path.c_str());
     if (!m_pAddr) return;
     memset(m_pAddr, 0, m_nBytes);
     if (m_nBytes >= sizeof(shmloghead)) {
