@@ -4,6 +4,8 @@
 #ifndef KQ_TEST_SEGMENT_H
 #define KQ_TEST_SEGMENT_H
 
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <string>
 
@@ -58,5 +60,16 @@ void writeNodeAt(uint8_t* ring, int32_t pos, const std::string& text,
 
 // True when /var/run is writable here (tool tests put log paths there).
 bool varRunWritable();
+
+// Base of the tests that run the tools: they attach log paths under
+// /var/run/ only, so without write access there the tests are skipped.
+class VarRunTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!varRunWritable())
+            GTEST_SKIP() << "/var/run is not writable here; the tool only "
+                            "attaches log paths under /var/run/";
+    }
+};
 
 #endif

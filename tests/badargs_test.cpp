@@ -45,12 +45,11 @@ struct Case {
     std::string err;
 };
 
-class BadArgs : public testing::Test {
+class BadArgs : public VarRunTest {
 protected:
     void SetUp() override {
-        if (!varRunWritable())
-            GTEST_SKIP() << "/var/run is not writable here; the tool only "
-                            "attaches log paths under /var/run/";
+        VarRunTest::SetUp();
+        if (IsSkipped()) return;
         ASSERT_TRUE(seg.ok());
         seg.setTag(0, "net", 2, true);
         seg.setTag(1, "disk", 0, false);

@@ -82,14 +82,7 @@ std::vector<std::string> numbered(const std::string& prefix, int n) {
     return v;
 }
 
-class FaultFollow : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!varRunWritable())
-            GTEST_SKIP() << "/var/run is not writable here; the tool only "
-                            "attaches log paths under /var/run/";
-    }
-};
+class FaultFollow : public VarRunTest {};
 
 // ---- The segment or its log path goes away ---------------------------------
 

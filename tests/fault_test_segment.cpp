@@ -104,14 +104,7 @@ void runEveryMode(TestSegment& seg, const std::vector<std::string>& texts,
     }
 }
 
-class FaultSegment : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!varRunWritable())
-            GTEST_SKIP() << "/var/run is not writable here; the tool only "
-                            "attaches log paths under /var/run/";
-    }
-};
+class FaultSegment : public VarRunTest {};
 
 // Sizes the header claims that the segment does not have: the attach
 // refuses them with a message, in every mode alike.

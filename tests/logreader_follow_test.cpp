@@ -24,14 +24,7 @@ long long nowUs() {
     return ts.tv_sec * 1000000LL + ts.tv_nsec / 1000;
 }
 
-class KqlogreaderFollow : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!varRunWritable())
-            GTEST_SKIP() << "/var/run is not writable here; the tool only "
-                            "attaches log paths under /var/run/";
-    }
-};
+class KqlogreaderFollow : public VarRunTest {};
 
 TEST_F(KqlogreaderFollow, PrintsAppendedLinesToAPipeWithin50ms) {
     TestSegment seg(64 * 1024, "/var/run");

@@ -41,14 +41,7 @@ Bytes segmentBytes(TestSegment& seg) {
     return Bytes(seg.bytes(), seg.bytes() + seg.bytesSize());
 }
 
-class KqlogreaderMaintenance : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!varRunWritable())
-            GTEST_SKIP() << "/var/run is not writable here; the tool only "
-                            "attaches log paths under /var/run/";
-    }
-};
+class KqlogreaderMaintenance : public VarRunTest {};
 
 struct Change {
     size_t offset;

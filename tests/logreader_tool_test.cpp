@@ -72,14 +72,7 @@ TEST(KqlogreaderCommandLine, UsageForHelpBadOptionsAndNoLogName) {
     }
 }
 
-class KqlogreaderTool : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!varRunWritable())
-            GTEST_SKIP() << "/var/run is not writable here; the tool only "
-                            "attaches log paths under /var/run/";
-    }
-};
+class KqlogreaderTool : public VarRunTest {};
 
 TEST_F(KqlogreaderTool, ReportsMissingLogPathAndMissingSegment) {
     VarRunFile gone;
