@@ -177,3 +177,14 @@ ToolResult BackgroundTool::finish(int timeoutMs) {
     if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
     return result;
 }
+
+std::vector<std::string> splitLines(const std::string& s) {
+    std::vector<std::string> lines;
+    size_t start = 0, end;
+    while ((end = s.find('\n', start)) != std::string::npos) {
+        lines.push_back(s.substr(start, end - start));
+        start = end + 1;
+    }
+    if (start < s.size()) lines.push_back(s.substr(start));
+    return lines;
+}

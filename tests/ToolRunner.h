@@ -7,6 +7,10 @@
 #include <string>
 #include <vector>
 
+// The lines of a tool's output, without their line feeds; a last line
+// without one counts too.
+std::vector<std::string> splitLines(const std::string& s);
+
 struct ToolResult {
     std::string out;
     std::string err;

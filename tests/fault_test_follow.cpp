@@ -36,17 +36,6 @@ void sleepMs(int ms) {
     nanosleep(&ts, nullptr);
 }
 
-std::vector<std::string> splitLines(const std::string& s) {
-    std::vector<std::string> lines;
-    size_t start = 0, end;
-    while ((end = s.find('\n', start)) != std::string::npos) {
-        lines.push_back(s.substr(start, end - start));
-        start = end + 1;
-    }
-    if (start < s.size()) lines.push_back(s.substr(start));
-    return lines;
-}
-
 // The texts of the log lines in out, in order ("[... ] text" without the
 // line feed); other lines go to pOther.
 std::vector<std::string> loggedTexts(const std::string& out,

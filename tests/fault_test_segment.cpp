@@ -48,17 +48,6 @@ bool logLineOf(const std::string& line, const std::vector<std::string>& texts) {
     return false;
 }
 
-std::vector<std::string> splitLines(const std::string& s) {
-    std::vector<std::string> lines;
-    size_t start = 0, end;
-    while ((end = s.find('\n', start)) != std::string::npos) {
-        lines.push_back(s.substr(start, end - start));
-        start = end + 1;
-    }
-    if (start < s.size()) lines.push_back(s.substr(start));
-    return lines;
-}
-
 struct Mode {
     const char* name;
     std::vector<std::string> args;  // after -p NAME
@@ -200,6 +189,15 @@ std::vector<Spoilt> spoiltSegments() {
     return cases;
 }
 
+// One tag and, in a ring large enough, the two sound nodes; then the
+// case's damage.
+void fillAndSpoil(TestSegment& seg, const Spoilt& c) {
+    seg.setTag(0, "t");
+    if (c.ringSize == 4096)
+        for (const std::string& t : kTexts) seg.appendNode(t + "\n");
+    c.spoil(seg);
+}
+
 // Whatever the positions and sizes, every mode prints only lines of the
 // sound nodes or its own failure lines, and never crashes or reads outside
 // the segment.
@@ -208,10 +206,7 @@ TEST_F(FaultSegment, SpoiltPositionsAndRingsAreReadSafely) {
         SCOPED_TRACE(std::string(c.name) + ", ring " + std::to_string(c.ringSize));
         TestSegment seg(c.ringSize, "/var/run");
         ASSERT_TRUE(seg.ok());
-        seg.setTag(0, "t");
-        if (c.ringSize == 4096)
-            for (const std::string& t : kTexts) seg.appendNode(t + "\n");
-        c.spoil(seg);
+        fillAndSpoil(seg, c);
         runEveryMode(seg, kTexts);
     }
 }
@@ -225,10 +220,7 @@ TEST_F(FaultSegment, PrintOnceEndsOnEverySpoiltSegment) {
         SCOPED_TRACE(std::string(c.name) + ", ring " + std::to_string(c.ringSize));
         TestSegment seg(c.ringSize, "/var/run");
         ASSERT_TRUE(seg.ok());
-        seg.setTag(0, "t");
-        if (c.ringSize == 4096)
-            for (const std::string& t : kTexts) seg.appendNode(t + "\n");
-        c.spoil(seg);
+        fillAndSpoil(seg, c);
         BackgroundTool tool(kTool, {"-p", seg.serviceName(), "-d"});
         ASSERT_TRUE(tool.started());
         tool.waitForOut(std::string::npos, 2000);
