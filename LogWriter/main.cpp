@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <strings.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,6 +78,25 @@ bool parseBufSize(const char* pText, int* pSize) {
     return true;
 }
 
+// A service name names a file below /var/run/: relative (no leading '/'),
+// no ".." component, no empty one ("a//b", a trailing '/'), and no control
+// character (below 0x20, or 0x7F).
+bool serviceNameOk(const std::string& strName) {
+    if (strName.empty() || strName.front() == '/' || strName.back() == '/')
+        return false;
+    for (unsigned char c : strName)
+        if (c < 0x20 || c == 0x7F) return false;
+    size_t nStart = 0;
+    for (;;) {
+        size_t nEnd = strName.find('/', nStart);
+        std::string strPart = strName.substr(
+            nStart, nEnd == std::string::npos ? std::string::npos : nEnd - nStart);
+        if (strPart.empty() || strPart == "..") return false;
+        if (nEnd == std::string::npos) return true;
+        nStart = nEnd + 1;
+    }
+}
+
 ParseResult parseOptions(int argc, char* argv[], Options& opts) {
     opterr = 0;
     int iOpt;
@@ -118,6 +138,11 @@ ParseResult parseOptions(int argc, char* argv[], Options& opts) {
         fputs("kqlogger: -p NAME is required\n", stderr);
         return PARSE_ERROR;
     }
+    if (!serviceNameOk(opts.strService)) {
+        fprintf(stderr, "kqlogger: bad log name [%s]\n",
+                opts.strService.c_str());
+        return PARSE_ERROR;
+    }
     return PARSE_RUN;
 }
 
@@ -140,6 +165,43 @@ void writeMessage(IKQLOGWriter* pWriter, KQLogId id, ENUM_KQLOG_LEVEL eLevel,
     pWriter->log(id, eLevel, strText.data(), strText.size());
 }
 
+// Makes sure the log path exists and that no other writer holds it; false
+// after a message saying what failed. An existing path is only opened for
+// reading: that is all flock() needs, so any user may write a log whose
+// segment lets them, whoever made the path. A missing one is created.
+bool checkLogPath(const std::string& strLogPath) {
+    const char* pPath = strLogPath.c_str();
+    const char* pVerb = "open";
+    int fd = open(pPath, O_RDONLY | O_CLOEXEC);
+    if (fd == -1 && errno == ENOENT) {
+        pVerb = "create";
+        fd = open(pPath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        // Made by someone else in the meantime: open theirs.
+        if (fd == -1 && errno == EEXIST) {
+            pVerb = "open";
+            fd = open(pPath, O_RDONLY | O_CLOEXEC);
+        }
+    }
+    if (fd == -1) {
+        fprintf(stderr, "kqlogger: cannot %s log path [%s]: %s\n", pVerb, pPath,
+                strerror(errno));
+        return false;
+    }
+    // The writer library takes the lock itself, on a descriptor of its own;
+    // trying it here first tells a log in use from the other reasons its
+    // init fails. Closing the descriptor lets the lock go again.
+    bool bLocked = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    int iErr = errno;
+    close(fd);
+    if (!bLocked) {
+        fprintf(stderr, "kqlogger: cannot lock log path [%s]: %s\n", pPath,
+                iErr == EWOULDBLOCK ? "in use by another writer"
+                                    : strerror(iErr));
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -156,13 +218,7 @@ int main(int argc, char* argv[]) {
     }
 
     std::string strLogPath = LOG_PATH_PREFIX + opts.strService;
-    int fd = open(strLogPath.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd == -1) {
-        fprintf(stderr, "kqlogger: cannot create log path [%s]: %s\n",
-                strLogPath.c_str(), strerror(errno));
-        return 1;
-    }
-    close(fd);
+    if (!checkLogPath(strLogPath)) return 1;
 
     IKQLOGWriter* pWriter = IKQLOGWriter::getInst();
     if (!pWriter || !pWriter->init(strLogPath.c_str(), opts.iLogBufSize)) {

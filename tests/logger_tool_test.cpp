@@ -1,10 +1,18 @@
 // kqlogger run as a child process; what it wrote is read back through
 // kqlogreader and straight from the segment.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/ipc.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <ctime>
+
 #include "KQShmLogWriter.h"
+#include "TestSegment.h"
 #include "ToolRunner.h"
 #include "writer_support.h"
 
@@ -24,6 +32,68 @@ void expectRun(const ToolResult& r, const Expected& e) {
 ToolResult logger(const std::vector<std::string>& args) {
     return runTool(KQLOGGER_PATH, args);
 }
+
+const char* const SETPRIV = "/usr/bin/setpriv";
+
+// kqlogger run as the user nobody: uid and gid 65534, no other groups.
+ToolResult loggerAsNobody(const std::vector<std::string>& args) {
+    std::vector<std::string> full = {"--reuid=65534", "--regid=65534", "--clear-groups",
+                                     KQLOGGER_PATH};
+    full.insert(full.end(), args.begin(), args.end());
+    return runTool(SETPRIV, full);
+}
+
+// Tests of kqlogger run by another user than the one who made the log.
+class KqloggerAsNobody : public VarRunTest {
+protected:
+    void SetUp() override {
+        VarRunTest::SetUp();
+        if (IsSkipped()) return;
+        if (geteuid() != 0) GTEST_SKIP() << "only root can run kqlogger as nobody";
+        if (access(SETPRIV, X_OK) != 0) GTEST_SKIP() << "no " << SETPRIV;
+        ToolResult r = loggerAsNobody({"-h"});
+        if (r.exitStatus != 0)
+            GTEST_SKIP() << "nobody cannot run " << KQLOGGER_PATH << ": " << r.err;
+    }
+};
+
+// A new directory (mkdtemp) in dir. The destructor removes the files in it,
+// with any segments under their keys, then the directory, pass or fail.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& dir) {
+        std::string tmpl = dir + "/kqwdir-XXXXXX";
+        if (mkdtemp(&tmpl[0])) m_strPath = tmpl;
+    }
+    ~ScratchDir() {
+        if (m_strPath.empty()) return;
+        for (const std::string& name : entries()) {
+            std::string path = m_strPath + "/" + name;
+            removeSegmentsUnder(ftok(path.c_str(), 0));
+            unlink(path.c_str());
+        }
+        rmdir(m_strPath.c_str());
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+
+    bool ok() const { return !m_strPath.empty(); }
+    const std::string& path() const { return m_strPath; }
+    std::string base() const { return m_strPath.substr(m_strPath.rfind('/') + 1); }
+    std::vector<std::string> entries() const {
+        std::vector<std::string> names;
+        if (DIR* d = opendir(m_strPath.c_str())) {
+            while (struct dirent* e = readdir(d))
+                if (std::string(e->d_name) != "." && std::string(e->d_name) != "..")
+                    names.push_back(e->d_name);
+            closedir(d);
+        }
+        return names;
+    }
+
+private:
+    std::string m_strPath;
+};
 
 }  // namespace
 
@@ -159,7 +229,140 @@ TEST(Kqlogger, RefusesALogAnotherProcessWrites) {
     ASSERT_TRUE(lp.ok());
     ASSERT_TRUE(IKQLOGWriter::getInst()->init(lp.path().c_str(), 0));
     expectRun(logger({"-p", lp.serviceName(), "msg"}),
-              {"", "log path [" + lp.path() + "] is in use by another writer\n" +
-                       "kqlogger: cannot open the log at [" + lp.path() + "]\n", 1});
+              {"", "kqlogger: cannot lock log path [" + lp.path() +
+                       "]: in use by another writer\n", 1});
     EXPECT_EQ(SegmentPeek(lp.key()).texts(), std::vector<std::string>{});
+}
+
+// Names that would reach outside /var/run/ or name a file oddly are refused
+// before anything is touched. The refused names resolve into two scratch
+// directories (or onto the log path in one of them), which must stay as
+// they were: no new file, no segment under the existing path's key.
+TEST(Kqlogger, RefusesBadLogNamesAndCreatesNothing) {
+    ScratchDir runDir("/var/run"), tmpDir("/tmp");
+    ASSERT_TRUE(runDir.ok() && tmpDir.ok());
+    ScratchLogPath lp(runDir.path());
+    ASSERT_TRUE(lp.ok());
+    const std::string d = runDir.base();
+    const std::string file = lp.path().substr(lp.path().rfind('/') + 1);
+    const std::vector<std::string> refused = {
+        "../../tmp/" + tmpDir.base() + "/x",
+        d + "/../" + d + "/x",
+        d + "/..",
+        "..",
+        d + "//" + file,
+        d + "/" + file + "/",
+        "/" + d + "/" + file,
+        "/",
+        d + "/x\x01",
+        d + "/x\x1f",
+        d + "/x\x7f",
+        d + "/x\ny",
+        d + "/\tx",
+    };
+    for (const std::string& name : refused) {
+        SCOPED_TRACE(name);
+        expectRun(logger({"-p", name, "msg"}),
+                  {"", "kqlogger: bad log name [" + name + "]\nTry 'kqlogger -h' for help.\n",
+                   1});
+    }
+    EXPECT_EQ(runDir.entries(), std::vector<std::string>{file});
+    EXPECT_EQ(tmpDir.entries(), std::vector<std::string>{});
+    EXPECT_EQ(lp.shmId(), -1);
+
+    // Dots, blanks and bytes above 0x7F are fine within a component.
+    const std::vector<std::string> accepted = {d + "/...", d + "/x..y", d + "/.x",
+                                               d + "/caf\xC3\xA9 au lait"};
+    for (const std::string& name : accepted) {
+        SCOPED_TRACE(name);
+        expectRun(logger({"-p", name, "msg"}), {"", "", 0});
+        EXPECT_EQ(SegmentPeek(ftok(("/var/run/" + name).c_str(), 0)).texts(),
+                  std::vector<std::string>{"msg\n"});
+    }
+}
+
+// An existing log path is only opened for reading: another user writes
+// into a log root made, and the path stays as it was.
+TEST_F(KqloggerAsNobody, WritesALogRootMade) {
+    ScratchLogPath lp("/var/run");
+    ASSERT_TRUE(lp.ok());
+    const std::string name = lp.serviceName();
+    unlink(lp.path().c_str());  // made by kqlogger, as a service's would be
+    expectRun(logger({"-p", name, "from root"}), {"", "", 0});
+    struct stat before;
+    ASSERT_EQ(stat(lp.path().c_str(), &before), 0);
+    int id = lp.shmId();
+
+    expectRun(loggerAsNobody({"-p", name, "-t", "nobody", "from nobody"}), {"", "", 0});
+    EXPECT_EQ(SegmentPeek(lp.key()).texts(),
+              (std::vector<std::string>{"from root\n", "from nobody\n"}));
+    EXPECT_EQ(lp.shmId(), id);
+    struct stat after;
+    ASSERT_EQ(stat(lp.path().c_str(), &after), 0);
+    EXPECT_EQ(after.st_uid, 0u);
+    EXPECT_EQ(after.st_mode, before.st_mode);
+    EXPECT_EQ(after.st_mtime, before.st_mtime);
+}
+
+// Each failure on the log path names the step that failed.
+TEST_F(KqloggerAsNobody, SaysWhetherTheLogPathCouldNotBeCreatedOrOpened) {
+    ScratchLogPath missing("/var/run"), unreadable("/var/run");
+    ASSERT_TRUE(missing.ok() && unreadable.ok());
+    unlink(missing.path().c_str());
+    ASSERT_EQ(chmod(unreadable.path().c_str(), 0600), 0);
+    const std::vector<std::pair<const ScratchLogPath*, std::string>> cases = {
+        {&missing, "kqlogger: cannot create log path [" + missing.path() +
+                       "]: Permission denied\n"},
+        {&unreadable, "kqlogger: cannot open log path [" + unreadable.path() +
+                          "]: Permission denied\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first->path());
+        expectRun(loggerAsNobody({"-p", c.first->serviceName(), "msg"}), {"", c.second, 1});
+        EXPECT_EQ(c.first->shmId(), -1);
+    }
+    EXPECT_NE(access(missing.path().c_str(), F_OK), 0);
+}
+
+// A log restarted by a writer keeps its start time, so node times count
+// from it: an hour back here. The seconds field is little-endian and the
+// reader prints start time plus it, the time of writing.
+TEST(Kqlogger, StampsSecondsFromTheStartTimeOfAnAdoptedLog) {
+    ScratchLogPath lp("/var/run");
+    ASSERT_TRUE(lp.ok());
+    const std::string name = lp.serviceName();
+    expectRun(logger({"-p", name, "created"}), {"", "", 0});
+    SegmentPeek seg(lp.key());
+    ASSERT_TRUE(seg.ok());
+    const int64_t start = seg.head()->starttime - 3600;
+    seg.head()->starttime = start;
+
+    const time_t t0 = time(nullptr);
+    expectRun(logger({"-p", name, "an hour on"}), {"", "", 0});
+    const time_t t1 = time(nullptr);
+
+    std::vector<NodeSeen> nodes;
+    ASSERT_TRUE(seg.walk(nodes));
+    ASSERT_EQ(nodes.size(), 2u);
+    const uint8_t* node = seg.ring() + nodes[1].pos;
+    uint32_t sec = 0;
+    for (int i = 0; i < 4; ++i) sec |= uint32_t(node[3 + i]) << (8 * i);
+    const uint16_t ms = uint16_t(node[7] | node[8] << 8);
+    // time() may trail the writer's clock by a tick.
+    EXPECT_GE(int64_t(sec), int64_t(t0) - start);
+    EXPECT_LE(int64_t(sec), int64_t(t1) + 1 - start);
+    EXPECT_GE(sec, 3600u);
+    EXPECT_LT(ms, 1000);
+
+    char stamp[40];
+    time_t written = time_t(start + sec);
+    struct tm tm;
+    gmtime_r(&written, &tm);
+    snprintf(stamp, sizeof(stamp), "%02d-%02d %02d:%02d:%02d %04u", tm.tm_mon + 1,
+             tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, unsigned(ms));
+    ToolResult r = runTool(KQLOGREADER_PATH, {"-p", name, "-d"}, {"TZ=UTC"});
+    std::vector<std::string> lines = splitLines(r.out);
+    ASSERT_EQ(lines.size(), 3u) << r.out;
+    EXPECT_EQ(lines[2], "[INFO  kqlogger " + std::string(stamp) + "] an hour on");
+    EXPECT_EQ(r.out, seg.expectedDump(name, nodes));
 }

@@ -9,15 +9,11 @@
 #include <cstring>
 #include <ctime>
 
-namespace {
-
 void removeSegmentsUnder(key_t key) {
     int id;
     while (key != -1 && key != IPC_PRIVATE && (id = shmget(key, 0, 0)) != -1)
         if (shmctl(id, IPC_RMID, nullptr) == -1) break;
 }
-
-}  // namespace
 
 ScratchLogPath::ScratchLogPath(const std::string& dir) {
     // A key someone else's segment holds would be shared: take another

@@ -12,6 +12,9 @@
 #include "KQShmLogInternalComm.h"
 #include "ToolRunner.h"
 
+// Removes every segment under key (none for -1 or IPC_PRIVATE).
+void removeSegmentsUnder(key_t key);
+
 // A new file in dir whose ftok key has no segment yet. The destructor
 // removes the segments under that key and under the key of whatever file
 // is at the path then, and the file, pass or fail.
