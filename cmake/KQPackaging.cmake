@@ -44,8 +44,29 @@ install(FILES ${PROJECT_BINARY_DIR}/pkgconfig/kqshmlog.pc
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
 # ---- Manual pages and bash completion ------------------------------------
-install(FILES docs/kqlogreader.1 docs/kqlogger.1
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Installed compressed, as Debian has them. gzip -9n stores neither name nor
+# time stamp, so every build gives the same bytes.
+find_program(KQ_GZIP gzip)
+mark_as_advanced(KQ_GZIP)
+if(NOT KQ_GZIP)
+  message(FATAL_ERROR "gzip is needed to compress the manual pages")
+endif()
+# kq_gzip(SOURCE OUTPUT): OUTPUT is built as SOURCE compressed.
+function(kq_gzip source output)
+  add_custom_command(OUTPUT ${output}
+    COMMAND sh -c "\"$0\" -9n -c \"$1\" > \"$2.tmp\" && mv \"$2.tmp\" \"$2\""
+            ${KQ_GZIP} ${source} ${output}
+    DEPENDS ${source}
+    COMMENT "Compressing ${source}"
+    VERBATIM)
+endfunction()
+set(KQ_MANPAGES)
+foreach(page kqlogreader.1 kqlogger.1)
+  kq_gzip(${PROJECT_SOURCE_DIR}/docs/${page} ${PROJECT_BINARY_DIR}/${page}.gz)
+  list(APPEND KQ_MANPAGES ${PROJECT_BINARY_DIR}/${page}.gz)
+endforeach()
+add_custom_target(kq_manpages ALL DEPENDS ${KQ_MANPAGES})
+install(FILES ${KQ_MANPAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # bash-completion loads a command's completion from a file of its name; one
 # script serves both tools.
 foreach(tool kqlogreader kqlogger)
@@ -61,8 +82,23 @@ if(KQ_BUILD_TESTS)
 endif()
 
 # ---- Debian package: cpack -G DEB ----------------------------------------
-set(KQ_PACKAGE_MAINTAINER "KQShmLog developers <kqshmlog@localhost>"
+set(KQ_PACKAGE_MAINTAINER "KQShmLog developers <kqshmlog@example.org>"
   CACHE STRING "Maintainer field of the Debian package")
+
+# The package's documentation directory: the licence in Debian's
+# machine-readable form and the package's change log (a native package's,
+# so named changelog.gz), installed by every install.
+set(KQ_PACKAGE_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/kqshmlog)
+configure_file(${PROJECT_SOURCE_DIR}/packaging/changelog.in
+  ${PROJECT_BINARY_DIR}/packaging/changelog @ONLY)
+kq_gzip(${PROJECT_BINARY_DIR}/packaging/changelog
+  ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+add_custom_target(kq_changelog ALL
+  DEPENDS ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright
+              ${PROJECT_BINARY_DIR}/packaging/changelog.gz
+  DESTINATION ${KQ_PACKAGE_DOCDIR})
+
 set(CPACK_PACKAGE_NAME kqshmlog)
 set(CPACK_PACKAGE_CONTACT "${KQ_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KQ_PACKAGE_MAINTAINER}")
@@ -79,6 +115,13 @@ programs the same reading and writing interfaces.")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS bash-completion)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+# The package installs under /usr, where GNUInstallDirs gives the library
+# directory Debian expects (lib/<multiarch>) only to a build configured for
+# that prefix: cpack -G DEB refuses a build configured for another one.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_KQ_CONFIGURED_PREFIX "${CMAKE_INSTALL_PREFIX}")
+set(CPACK_PROJECT_CONFIG_FILE ${PROJECT_SOURCE_DIR}/cmake/KQCPackProject.cmake)
 find_program(KQ_DPKG_SHLIBDEPS dpkg-shlibdeps)
 mark_as_advanced(KQ_DPKG_SHLIBDEPS)
 if(KQ_DPKG_SHLIBDEPS)
@@ -88,6 +131,8 @@ else()
 endif()
 if(BUILD_SHARED_LIBS)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+  # dpkg runs ldconfig once after all packages are in place.
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
 endif()
 if(NOT CPACK_GENERATOR)
   set(CPACK_GENERATOR DEB)

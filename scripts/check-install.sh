@@ -4,7 +4,10 @@
 # on its own against the stage, builds the examples against it with
 # find_package(KQShmLog) and the reader example with pkg-config as well,
 # then runs them and the installed tools on a real log under /var/run/
-# (removed afterwards, pass or fail). Any failure fails the script.
+# (removed afterwards, pass or fail). Then builds the Debian package from
+# the same sources, configured for /usr in BUILD_DIR/deb, checks its files,
+# builds the reader example against its unpacked contents and runs lintian
+# on it: any error fails. Any failure fails the script.
 # usage: check-install.sh [BUILD_DIR]   (default build/plain, already built)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -31,17 +34,33 @@ config=$(find "$stage" -name KQShmLogConfig.cmake)
 [ -n "$pc" ] || fail "no kqshmlog.pc installed"
 [ -n "$config" ] || fail "no KQShmLogConfig.cmake installed"
 libdir=$(dirname "$(dirname "$pc")")
+# The library, the CMake package and the pkg-config file all go to the
+# build's CMAKE_INSTALL_LIBDIR.
+want_libdir=$(sed -n 's/^CMAKE_INSTALL_LIBDIR:PATH=//p' "$build/CMakeCache.txt")
+[ "$libdir" = "$stage/$want_libdir" ] ||
+    fail "kqshmlog.pc is in $libdir, not in the build's libdir $stage/$want_libdir"
+[ "$(dirname "$config")" = "$libdir/cmake/KQShmLog" ] ||
+    fail "KQShmLogConfig.cmake is in $(dirname "$config"), not in $libdir/cmake/KQShmLog"
+grep -qxF "libdir=\${prefix}/$want_libdir" "$pc" ||
+    fail "kqshmlog.pc does not name \${prefix}/$want_libdir as libdir"
 for f in bin/kqlogreader bin/kqlogger \
-    include/KQShmLogComm.h include/KQShmLogReader.h include/KQShmLogWriter.h \
-    share/man/man1/kqlogreader.1 share/man/man1/kqlogger.1 \
+    share/man/man1/kqlogreader.1.gz share/man/man1/kqlogger.1.gz \
+    share/doc/kqshmlog/copyright share/doc/kqshmlog/changelog.gz \
     share/bash-completion/completions/kqlogreader \
     share/bash-completion/completions/kqlogger; do
     [ -e "$stage/$f" ] || fail "$f is not installed"
 done
 ls "$libdir"/libkqshmlog.* >/dev/null 2>&1 || fail "no libkqshmlog in $libdir"
+# Manual pages: the sources, compressed.
+for page in kqlogreader.1 kqlogger.1; do
+    cmp -s <(gzip -dc "$stage/share/man/man1/$page.gz") "$src/docs/$page" ||
+        fail "share/man/man1/$page.gz is not docs/$page compressed"
+done
+# Exactly the public headers, KQSHMLogLib/Include, and nothing from Source/.
+public=$(cd "$src/KQSHMLogLib/Include" && ls)
 headers=$(cd "$stage/include" && ls)
-[ "$headers" = "$(printf '%s\n' KQShmLogComm.h KQShmLogReader.h KQShmLogWriter.h)" ] ||
-    fail "include/ holds more than the public headers: $headers"
+[ "$headers" = "$public" ] ||
+    fail "include/ holds [$headers], not the public headers [$public]"
 grep -q -- '-pthread' "$pc" || fail "kqshmlog.pc lacks -pthread"
 grep -qxF "prefix=$stage" "$pc" || fail "kqshmlog.pc does not name the stage as prefix"
 
@@ -49,7 +68,7 @@ grep -qxF "prefix=$stage" "$pc" || fail "kqshmlog.pc does not name the stage as 
 export LD_LIBRARY_PATH="$libdir${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 
 # Each public header compiles alone, from the install tree only.
-for h in KQShmLogComm.h KQShmLogReader.h KQShmLogWriter.h; do
+for h in $public; do
     echo "#include \"$h\"" |
         c++ "${cxxflags[@]}" -fsyntax-only -I "$stage/include" -x c++ - ||
         fail "$h does not compile on its own from the install tree"
@@ -116,5 +135,63 @@ got=$("$stage/bin/kqlogreader" -p "$name" -d | untime) || status=$?
 [ "$status" = 1 ] || fail "the installed kqlogreader ended with $status, not 1"
 [ "$got" = "LogPath [$path]"$'\n'"$lines" ] ||
     fail "the installed kqlogreader printed:"$'\n'"$got"
+
+# ---- the Debian package ------------------------------------------------------
+# Built from a tree configured for /usr, where the library goes to
+# lib/<multiarch>; later runs rebuild only what changed.
+debbuild=$build/deb
+echo "== check-install: Debian package, built in $debbuild"
+{
+    cmake -S "$src" -B "$debbuild" -DCMAKE_INSTALL_PREFIX=/usr \
+        -DCMAKE_BUILD_TYPE=Release -DKQ_BUILD_TESTS=OFF -DKQ_WERROR=ON &&
+        cmake --build "$debbuild" -j "$(nproc)" &&
+        rm -f "$debbuild"/kqshmlog_*.deb &&
+        (cd "$debbuild" && cpack -G DEB)
+} >"$work/deb.log" 2>&1 || { cat "$work/deb.log"; fail "building the Debian package failed"; }
+debs=("$debbuild"/kqshmlog_*.deb)
+[ ${#debs[@]} = 1 ] && [ -f "${debs[0]}" ] || fail "cpack made no single package: ${debs[*]}"
+deb=${debs[0]}
+
+multiarch=$(c++ -print-multiarch)
+[ -n "$multiarch" ] || fail "the compiler names no multiarch directory"
+lib=usr/lib/$multiarch
+files=$(dpkg-deb -c "$deb" | awk '{ print $6 }' | grep -v '/$' | sed 's|^\./||' | sort)
+for f in usr/bin/kqlogreader usr/bin/kqlogger \
+    "$lib/libkqshmlog.a" "$lib/pkgconfig/kqshmlog.pc" \
+    "$lib/cmake/KQShmLog/KQShmLogConfig.cmake" \
+    usr/share/man/man1/kqlogreader.1.gz usr/share/man/man1/kqlogger.1.gz \
+    usr/share/doc/kqshmlog/copyright usr/share/doc/kqshmlog/changelog.gz; do
+    grep -qxF "$f" <<<"$files" || fail "the package lacks /$f; it holds:"$'\n'"$files"
+done
+stray=$(grep -v -e '^usr/bin/' -e '^usr/include/' -e "^$lib/" -e '^usr/share/' <<<"$files" || true)
+[ -z "$stray" ] || fail "the package holds files outside its directories:"$'\n'"$stray"
+
+unpacked=$work/deb-root
+dpkg-deb -x "$deb" "$unpacked"
+grep -qxF "libdir=\${prefix}/lib/$multiarch" "$unpacked/$lib/pkgconfig/kqshmlog.pc" ||
+    fail "the package's kqshmlog.pc does not name \${prefix}/lib/$multiarch as libdir"
+grep -qxF "prefix=/usr" "$unpacked/$lib/pkgconfig/kqshmlog.pc" ||
+    fail "the package's kqshmlog.pc does not name /usr as prefix"
+cmp -s "$unpacked/usr/share/doc/kqshmlog/copyright" "$src/packaging/copyright" ||
+    fail "the package's copyright is not packaging/copyright"
+# The CMake package is found, and links, under lib/<multiarch>.
+cmake -S "$src/examples/reader" -B "$work/deb-reader" \
+    -DCMAKE_PREFIX_PATH="$unpacked/usr" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" \
+    -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF >"$work/deb-reader.log" &&
+    cmake --build "$work/deb-reader" >>"$work/deb-reader.log" ||
+    { cat "$work/deb-reader.log"; fail "examples/reader does not build against the package"; }
+found=$(sed -n 's/^KQShmLog_DIR:PATH=//p' "$work/deb-reader/CMakeCache.txt")
+[ "$found" = "$unpacked/$lib/cmake/KQShmLog" ] ||
+    fail "examples/reader found KQShmLog in [$found], not in the package"
+
+echo "== check-install: lintian $(basename "$deb")"
+command -v lintian >/dev/null || fail "lintian is not installed (scripts/install-deps.sh)"
+status=0
+# lintian warns that it runs as root on standard error; its findings are
+# on standard output.
+report=$(lintian --display-info --fail-on error "$deb" 2>"$work/lintian.err") || status=$?
+[ -z "$report" ] || printf '%s\n' "$report"
+[ "$status" = 0 ] && ! grep -q '^E: ' <<<"$report" ||
+    { cat "$work/lintian.err"; fail "lintian found errors in $(basename "$deb") (status $status)"; }
 
 echo "== check-install: passed"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and tests need, when missing.
 set -euo pipefail
-packages=(cmake g++ make libgtest-dev libbenchmark-dev clang libclang-rt-14-dev tzdata)
+packages=(cmake g++ make libgtest-dev libbenchmark-dev clang libclang-rt-14-dev tzdata
+  pkg-config lintian)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
