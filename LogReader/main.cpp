@@ -1,16 +1,23 @@
 // kqlogreader: prints, follows and maintains the log of a service kept in
 // System V shared memory under "/var/run/" + service name.
 #include <getopt.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "KQShmLogReader.h"
+#include "KQShmLogStream.h"
+#include "RecordFormat.h"
+#include "StdoutSink.h"
 
 namespace {
 
@@ -20,9 +27,6 @@ const char* const LOG_LEVEL_STRING[6] = {"TRACE", "DEBUG", "INFO ",
 const char* const UNKNOWN_LEVEL_STRING = "?????";
 
 const char* const LOG_PATH_PREFIX = "/var/run/";
-// Bytes of a node before its text; the smallest node is this plus a byte of
-// text and the terminator.
-const int LOG_NODE_HDR_SIZE = 9;
 const uint8_t NO_TAG = 255;
 
 const char* const usage =
@@ -41,6 +45,38 @@ const char* const usage =
     "         -V dump verbose info\n"
     "         -D dump log memory\n";
 
+// --help adds the long options after the usage text.
+const char* const longUsage =
+    "         --file PATH read a segment image written by -D instead of a log\n"
+    "         --lines N begin with the N newest lines\n"
+    "         --tag LIST only lines of these tags (names or indexes, comma-separated)\n"
+    "         --level LEVEL only lines of this level or higher (TRACE..FATAL or 0-5)\n"
+    "         --output FORMAT short (default), json or syslog\n"
+    "         --version show the version\n"
+    "         --help show this message\n";
+
+enum class OutputFormat { SHORT, JSON, SYSLOG };
+
+// Which records are printed: --tag and --level.
+struct RecordFilter {
+    bool bByTag = false;
+    bool tagIds[256] = {};
+    std::vector<std::string> tagNames;
+    uint8_t nMinLevel = 0;
+
+    bool matches(const KQLogRecord& rec) const {
+        if (rec.eLevel < nMinLevel) return false;
+        if (!bByTag || tagIds[rec.nTagId]) return true;
+        // Names are matched as the tag is named now, so a tag registered
+        // after the run began still matches.
+        for (const std::string& name : tagNames)
+            if (name.size() == size_t(rec.iTagLen) &&
+                memcmp(name.data(), rec.pTag, name.size()) == 0)
+                return true;
+        return false;
+    }
+};
+
 struct Options {
     std::string strLogPath = LOG_PATH_PREFIX;
     bool bDumpLog = false;
@@ -53,20 +89,28 @@ struct Options {
     uint8_t enabledTag = NO_TAG;
     uint8_t disabledTag = NO_TAG;
     std::string strDumpMemFilePath;
+    // Long options.
+    std::string strFile;
+    long long iLines = -1;  // -1: all
+    RecordFilter filter;
+    OutputFormat eFormat = OutputFormat::SHORT;
+    // The first option given that --file cannot serve.
+    char cFileConflict = 0;
 };
 
 IKQLOGReader* g_pKQLOGReader = nullptr;
 
 // ---- Ending on a signal -------------------------------------------------
 //
-// Lines wait in the stdout buffer while lines keep coming. On SIGINT,
+// Lines wait in the output buffer while lines keep coming. On SIGINT,
 // SIGTERM or SIGHUP the loop flushes them and the process then dies by the
 // same signal, so its parent still sees why it ended. The handler only
-// records the signal; the flush happens outside it, where stdio is safe. A
-// second signal while the first is pending ends the process at once (a
+// records the signal; the flush happens outside it, where writing is safe.
+// A second signal while the first is pending ends the process at once (a
 // write blocked on a stalled pipe would otherwise never see the first).
 
 volatile sig_atomic_t g_iPendingSignal = 0;
+StdoutSink g_out;
 
 void onTerminatingSignal(int iSignal) {
     if (g_iPendingSignal != 0) {
@@ -82,8 +126,8 @@ void installSignalHandlers() {
     action.sa_handler = onTerminatingSignal;
     sigemptyset(&action.sa_mask);
     // SA_RESTART: a write blocked on a full pipe must go on, not fail with
-    // EINTR (stdio would drop the buffer). Sleeps still end at the signal,
-    // since they are never restarted.
+    // EINTR. Sleeps (poll) still end at the signal: they are never
+    // restarted.
     action.sa_flags = SA_RESTART;
     for (int iSignal : {SIGINT, SIGTERM, SIGHUP})
         sigaction(iSignal, &action, nullptr);
@@ -92,25 +136,25 @@ void installSignalHandlers() {
 void endOnPendingSignal() {
     int iSignal = g_iPendingSignal;
     if (iSignal == 0) return;
-    fflush(stdout);
+    g_out.flush();
     signal(iSignal, SIG_DFL);
     raise(iSignal);
 }
 
 // Sleeps of the follow loop: what is buffered goes out first, so a reader
-// at the other end of a pipe never waits on lines already read.
-void flushAndSleep(useconds_t iMicros) {
-    fflush(stdout);
+// at the other end of a pipe never waits on lines already read; a reader
+// that has gone away ends the run.
+void flushAndSleep(int iMillis) {
+    g_out.flush();
     endOnPendingSignal();
-    usleep(iMicros);
+    g_out.sleepWatching(iMillis);
     endOnPendingSignal();
 }
 
 // Standard output to a pipe or a file goes out in blocks of a pipe's
-// capacity rather than of a page: a dump writes tens of megabytes, and each
-// block is a system call (about a tenth of a dump's time with 4 KiB). A
-// terminal keeps its line buffering. Follow mode still flushes before every
-// sleep. Must run before anything is printed.
+// capacity rather than of a page, for what still goes through stdio (the
+// maintenance commands, and lines when -V diagnostics are interleaved). A
+// terminal keeps its line buffering. Must run before anything is printed.
 void enlargeOutputBuffer() {
     static char outputBuffer[64 * 1024];
     if (isatty(STDOUT_FILENO)) return;
@@ -120,6 +164,11 @@ void enlargeOutputBuffer() {
 // ---- Command line -------------------------------------------------------
 
 void printUsage(const char* pProgram) { printf("%s%s", pProgram, usage); }
+
+void printHelp(const char* pProgram) {
+    printUsage(pProgram);
+    fputs(longUsage, stdout);
+}
 
 // Leading blanks, an optional sign, decimal digits and nothing after,
 // within [iMin, iMax].
@@ -142,6 +191,19 @@ bool parseStrictInt(const char* pText, long long iMin, long long iMax,
     return true;
 }
 
+// Plain decimal digits only, within [0, iMax].
+bool parseDigits(const std::string& text, long long iMax, long long* pValue) {
+    if (text.empty() || text.size() > 12) return false;
+    long long iValue = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        iValue = iValue * 10 + (c - '0');
+    }
+    if (iValue > iMax) return false;
+    *pValue = iValue;
+    return true;
+}
+
 // A tag option takes -1 to 255; -1 and 255 both mean no tag.
 bool parseTagValue(const char* pText, uint8_t* pTag) {
     long long iValue;
@@ -157,12 +219,97 @@ bool parseLevelValue(const char* pText, int32_t* pLevel) {
     return true;
 }
 
-// Fills opts from argv; false when the run must end with status 1 after
-// what has been printed (help, a bad option or a bad value).
-bool parseOptions(int argc, char* argv[], Options& opts) {
+// --tag: comma-separated names and indexes (an item of digits only).
+bool parseTagList(const char* pText, RecordFilter& filter) {
+    std::string list(pText);
+    size_t iStart = 0;
+    for (;;) {
+        size_t iComma = list.find(',', iStart);
+        std::string item = list.substr(
+            iStart, iComma == std::string::npos ? std::string::npos
+                                                : iComma - iStart);
+        if (item.empty() || item.size() > 10) return false;
+        long long iIndex;
+        bool bDigitsOnly =
+            item.find_first_not_of("0123456789") == std::string::npos;
+        if (bDigitsOnly) {
+            if (!parseDigits(item, 254, &iIndex)) return false;
+            filter.tagIds[iIndex] = true;
+        } else {
+            filter.tagNames.push_back(item);
+        }
+        if (iComma == std::string::npos) break;
+        iStart = iComma + 1;
+    }
+    filter.bByTag = true;
+    return true;
+}
+
+// --level: a name in any case, or 0 to 5.
+bool parseLevelName(const char* pText, uint8_t* pLevel) {
+    static const char* const NAMES[6] = {"TRACE", "DEBUG", "INFO",
+                                         "WARN",  "ERROR", "FATAL"};
+    for (int i = 0; i < 6; ++i) {
+        if (strcasecmp(pText, NAMES[i]) == 0) {
+            *pLevel = uint8_t(i);
+            return true;
+        }
+    }
+    long long iValue;
+    if (!parseDigits(pText, 5, &iValue)) return false;
+    *pLevel = uint8_t(iValue);
+    return true;
+}
+
+bool parseFormat(const char* pText, OutputFormat* pFormat) {
+    if (strcmp(pText, "short") == 0) *pFormat = OutputFormat::SHORT;
+    else if (strcmp(pText, "json") == 0) *pFormat = OutputFormat::JSON;
+    else if (strcmp(pText, "syslog") == 0) *pFormat = OutputFormat::SYSLOG;
+    else return false;
+    return true;
+}
+
+enum LongOption {
+    OPT_FILE = 256,
+    OPT_LINES,
+    OPT_TAG,
+    OPT_LEVEL,
+    OPT_OUTPUT,
+    OPT_VERSION,
+    OPT_HELP,
+};
+
+const struct option LONG_OPTIONS[] = {
+    {"file", required_argument, nullptr, OPT_FILE},
+    {"lines", required_argument, nullptr, OPT_LINES},
+    {"tag", required_argument, nullptr, OPT_TAG},
+    {"level", required_argument, nullptr, OPT_LEVEL},
+    {"output", required_argument, nullptr, OPT_OUTPUT},
+    {"version", no_argument, nullptr, OPT_VERSION},
+    {"help", no_argument, nullptr, OPT_HELP},
+    {nullptr, 0, nullptr, 0},
+};
+
+const char* longName(int iOpt) {
+    for (const struct option* p = LONG_OPTIONS; p->name; ++p)
+        if (p->val == iOpt) return p->name;
+    return "?";
+}
+
+// What parseOptions decided about the run.
+enum class ParseResult { RUN, EXIT_1, EXIT_0 };
+
+// Fills opts from argv; anything but RUN ends the run with that status
+// after what has been printed (help, version, a bad option or value).
+ParseResult parseOptions(int argc, char* argv[], Options& opts) {
     int iOpt;
-    while ((iOpt = getopt(argc, argv, "hnp:dsi:l:t:f:eVD:")) != -1) {
+    while ((iOpt = getopt_long(argc, argv, "hnp:dsi:l:t:f:eVD:", LONG_OPTIONS,
+                               nullptr)) != -1) {
         bool bValueOk = true;
+        long long iValue = 0;
+        // Options a file image cannot serve, in the order given.
+        if (strchr("nlitfDp", iOpt) && iOpt < 256 && opts.cFileConflict == 0)
+            opts.cFileConflict = char(iOpt);
         switch (iOpt) {
         case 'n': opts.bWaitLog = true; break;
         case 'p': opts.strLogPath += optarg; break;
@@ -175,17 +322,45 @@ bool parseOptions(int argc, char* argv[], Options& opts) {
         case 'e': opts.bSeekMostRecentLog = true; break;
         case 'V': opts.bVerbose = true; break;
         case 'D': opts.strDumpMemFilePath = optarg; break;
+        case OPT_FILE:
+            opts.strFile = optarg;
+            bValueOk = !opts.strFile.empty();
+            break;
+        case OPT_LINES:
+            bValueOk = parseDigits(optarg, INT32_MAX, &iValue);
+            opts.iLines = iValue;
+            break;
+        case OPT_TAG: bValueOk = parseTagList(optarg, opts.filter); break;
+        case OPT_LEVEL:
+            bValueOk = parseLevelName(optarg, &opts.filter.nMinLevel);
+            break;
+        case OPT_OUTPUT: bValueOk = parseFormat(optarg, &opts.eFormat); break;
+        case OPT_VERSION:
+            printf("kqlogreader %s\n", KQ_VERSION);
+            return ParseResult::EXIT_0;
+        case OPT_HELP:
+            printHelp(argv[0]);
+            return ParseResult::EXIT_0;
         default:  // -h, or getopt has complained on stderr
             printUsage(argv[0]);
-            return false;
+            return ParseResult::EXIT_1;
         }
         if (!bValueOk) {
-            printf("Wrong value[%s] for option -%c!!\n", optarg, iOpt);
+            if (iOpt >= 256)
+                printf("Wrong value[%s] for option --%s!!\n", optarg,
+                       longName(iOpt));
+            else
+                printf("Wrong value[%s] for option -%c!!\n", optarg, iOpt);
             printUsage(argv[0]);
-            return false;
+            return ParseResult::EXIT_1;
         }
     }
-    return true;
+    if (!opts.strFile.empty() && opts.cFileConflict != 0) {
+        printf("Option -%c cannot be used with --file!!\n", opts.cFileConflict);
+        printUsage(argv[0]);
+        return ParseResult::EXIT_1;
+    }
+    return ParseResult::RUN;
 }
 
 // ---- Reader -------------------------------------------------------------
@@ -196,92 +371,157 @@ bool Init(const char* pShmLogPath, bool bVerbose) {
     return g_pKQLOGReader->init(pShmLogPath, bVerbose);
 }
 
-// Idle wakes of the follow loop between two looks for a replaced segment.
-const int IDLE_WAKES_PER_REATTACH_CHECK = 4;
+bool InitFromFile(const char* pFilePath, bool bVerbose) {
+    g_pKQLOGReader = IKQLOGReader::getInst();
+    if (!g_pKQLOGReader) return false;
+    return g_pKQLOGReader->initFromFile(pFilePath, bVerbose);
+}
 
-// Prints the ring's log lines from the oldest (or, with bSeekMostRecentLog,
-// from those written from now on) to the end of the written data; with
-// bWaitLog goes on following new lines until stopped.
-//
-// A fast writer can lap a follower: its cursor then lands inside newer
-// data, off the chain of nodes, where the node never becomes valid or an
-// end marker is not the end. A finding that is still there after one more
-// 10 ms try is taken for that, and reading resumes at the oldest node: after
-// a lap every retained node is newer than the last line printed.
-//
-// Printing once (no bWaitLog) ends, whatever the segment holds: at a node
-// that fails where a node failed before (recovery brought the cursor back
-// to it), when the cursor comes round to where the pass began, and after
-// as many lines as the ring can hold: a chain of nodes that never reaches
-// an end marker is not printed round and round.
-int DumpLog(bool bWaitLog, bool bSeekMostRecentLog) {
-    if (!g_pKQLOGReader) return -1;
-    if (bSeekMostRecentLog) {
-        g_pKQLOGReader->seekLogEnd();
-        flushAndSleep(1000);
-    } else {
-        g_pKQLOGReader->seekLogBegin(0);
+// Where the tool's own messages go: standard output, except in the record
+// formats meant for machines, whose standard output holds records only.
+FILE* messageStream(const Options& opts) {
+    return opts.eFormat == OutputFormat::SHORT ? stdout : stderr;
+}
+
+// Prints one record in the chosen format.
+class RecordPrinter {
+public:
+    RecordPrinter(OutputFormat eFormat, bool bTerminal)
+        : m_eFormat(eFormat), m_bTerminal(bTerminal) {}
+
+    // The buffer next() renders a record's line into: straight into the
+    // output when the line is printed as it is.
+    char* lineBuffer() {
+        if (m_eFormat == OutputFormat::SHORT && !m_bTerminal)
+            return g_out.reserve(KQLOG_LINE_BUFFER_SIZE);
+        return m_line;
     }
 
-    std::string strLine;
-    int iFailedTries = 0;
-    int iStrayEnds = 0;
-    int iIdleWakes = 0;
-    // Printing once: where the pass began, where a node last failed, and
-    // how many more lines the ring could hold.
-    int iPassStart = g_pKQLOGReader->getReadPos();
-    int iLastFailPos = -1;
-    long long iLinesLeft = g_pKQLOGReader->getShmLogBufSize() /
-                               (LOG_NODE_HDR_SIZE + 2) + 1;
+    void print(const KQLogRecord& rec) {
+        switch (m_eFormat) {
+        case OutputFormat::SHORT:
+            if (!m_bTerminal) {
+                g_out.commit(rec.nLineLen);
+            } else {
+                g_out.commit(formatForTerminal(
+                    rec, g_out.reserve(KQ_MAX_FORMATTED)));
+            }
+            break;
+        case OutputFormat::JSON:
+            g_out.commit(
+                formatJson(rec, m_isoCache, g_out.reserve(KQ_MAX_FORMATTED)));
+            break;
+        case OutputFormat::SYSLOG:
+            g_out.commit(formatSyslog(rec, m_bTerminal,
+                                      g_out.reserve(KQ_MAX_FORMATTED)));
+            break;
+        }
+        g_out.endRecord();
+    }
+
+private:
+    OutputFormat m_eFormat;
+    bool m_bTerminal;
+    IsoTimeCache m_isoCache;
+    char m_line[KQLOG_LINE_BUFFER_SIZE];
+};
+
+// Records of the written data that pass the filter, counted by a pass that
+// prints nothing.
+long long countMatching(KQLogStream& stream, const RecordFilter& filter) {
+    char line[KQLOG_LINE_BUFFER_SIZE];
+    KQLogRecord rec;
+    long long iCount = 0;
+    stream.startAtOldest(false);
+    for (;;) {
+        ENUM_KQLOG_EVENT eEvent = stream.next(rec, line);
+        if (eEvent == KQLOG_EVENT_END || eEvent == KQLOG_EVENT_DETACHED)
+            return iCount;
+        if (eEvent == KQLOG_EVENT_RECORD && filter.matches(rec)) ++iCount;
+    }
+}
+
+// Prints the ring's records from the oldest (or, with bSeekMostRecentLog,
+// from those written from now on; or the last iLines) to the end of the
+// written data; with bWaitLog goes on following new ones until stopped.
+// Where to go on after a damaged record or a lap is the stream's business:
+// this loop only prints what it is handed.
+int DumpLog(const Options& opts) {
+    if (!g_pKQLOGReader) return -1;
+    bool bTerminal = isatty(STDOUT_FILENO) != 0;
+    g_out.configure(opts.bVerbose, bTerminal);
+    FILE* pMessages = messageStream(opts);
+    KQLogStream stream;
+    long long iSkip = 0;
+    if (opts.iLines >= 0) {
+        long long iCount = countMatching(stream, opts.filter);
+        iSkip = iCount > opts.iLines ? iCount - opts.iLines : 0;
+        // None asked for: once, nothing to print; following, new ones only.
+        if (opts.iLines == 0) {
+            if (!opts.bWaitLog) return 0;
+            stream.startAtNewest(true);
+            iSkip = 0;
+        } else {
+            stream.startAtOldest(opts.bWaitLog);
+        }
+    } else if (opts.bSeekMostRecentLog) {
+        stream.startAtNewest(opts.bWaitLog);
+        flushAndSleep(1);
+    } else {
+        stream.startAtOldest(opts.bWaitLog);
+    }
+
+    RecordPrinter printer(opts.eFormat, bTerminal);
+    KQLogRecord rec;
+    // Laps in a row, with nothing read between them (a writer far faster
+    // than the reader), are reported as one.
+    long long iLapBytes = -1;
     for (;;) {
         endOnPendingSignal();
-        if (!g_pKQLOGReader->nextLog(strLine)) {
-            printf("nextLog return false!!\n");
-            if (!bWaitLog) {
-                int iPos = g_pKQLOGReader->getReadPos();
-                if (iPos == iLastFailPos) return 0;
-                iLastFailPos = iPos;
-            }
-            flushAndSleep(10000);
-            iStrayEnds = 0;
-            if (!bSeekMostRecentLog) {
-                g_pKQLOGReader->seekLogBegin(100);
-            } else if (++iFailedTries >= 2) {
-                g_pKQLOGReader->seekLogBegin(0);
-                iFailedTries = 0;
-            }
-            if (bWaitLog && g_pKQLOGReader->reattachIfReplaced())
-                iFailedTries = 0;
-            iPassStart = g_pKQLOGReader->getReadPos();
+        ENUM_KQLOG_EVENT eEvent = stream.next(rec, printer.lineBuffer());
+        if (eEvent == KQLOG_EVENT_LAPPED) {
+            iLapBytes = (iLapBytes < 0 ? 0 : iLapBytes) + rec.iLostBytes;
             continue;
         }
-        iFailedTries = 0;
-        if (!strLine.empty()) {
-            fwrite(strLine.data(), 1, strLine.size(), stdout);
-            iStrayEnds = 0;
-            if (!bWaitLog && (g_pKQLOGReader->getReadPos() == iPassStart ||
-                              --iLinesLeft <= 0))
+        if (iLapBytes >= 0) {
+            fprintf(stderr,
+                    "kqlogreader: lapped by the writer: %lld bytes of log "
+                    "were overwritten before they were read\n",
+                    iLapBytes);
+            iLapBytes = -1;
+        }
+        switch (eEvent) {
+        case KQLOG_EVENT_RECORD:
+            if (!opts.filter.matches(rec)) break;
+            if (iSkip > 0) {
+                --iSkip;
+                break;
+            }
+            printer.print(rec);
+            break;
+        case KQLOG_EVENT_DAMAGED:
+            if (iSkip > 0) break;
+            if (pMessages == stdout) {
+                static const char FAILED[] = "nextLog return false!!\n";
+                g_out.put(FAILED, sizeof(FAILED) - 1);
+                g_out.endRecord();
+            } else {
+                fputs("nextLog return false!!\n", pMessages);
+            }
+            break;
+        case KQLOG_EVENT_END:
+            if (!opts.bWaitLog) {
+                g_out.flush();
                 return 0;
-            continue;
-        }
-        if (!bWaitLog) return 0;
-        if (g_pKQLOGReader->lastReadOutcome() == KQLOG_READ_STRAY_END) {
-            if (++iStrayEnds >= 2) {
-                g_pKQLOGReader->seekLogBegin(0);
-                iStrayEnds = 0;
-                continue;
             }
-        } else {
-            iStrayEnds = 0;
-        }
-        flushAndSleep(10000);
-        // A writer that restarts at a new size replaces the segment. Asked
-        // on every fourth idle wake only: the question is a system call,
-        // which on every wake adds about a tenth to an idle follower's CPU
-        // time; a replacement is still noticed within 40 ms.
-        if (++iIdleWakes >= IDLE_WAKES_PER_REATTACH_CHECK) {
-            iIdleWakes = 0;
-            if (g_pKQLOGReader->reattachIfReplaced()) iStrayEnds = 0;
+            iSkip = 0;
+            flushAndSleep(10);
+            break;
+        case KQLOG_EVENT_LAPPED:
+            break;
+        case KQLOG_EVENT_DETACHED:
+            g_out.flush();
+            return -1;
         }
     }
 }
@@ -357,30 +597,47 @@ bool runMaintenance(const Options& opts) {
 
 }  // namespace
 
-// Every run ends with status 1: the tool has no success status of its own
-// (a script learns what happened from the output).
+// Ends the run with what stdio still holds written out, or says it could
+// not be.
+int finish(int iStatus) {
+    endOnPendingSignal();
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "write to standard output failed: %s\n",
+                strerror(errno));
+        return 1;
+    }
+    return iStatus;
+}
+
+// Every run ends with status 1 (but --help and --version): the tool has no
+// success status of its own (a script learns what happened from the
+// output).
 int main(int argc, char* argv[]) {
     const int EXIT_STATUS = 1;
     installSignalHandlers();
     enlargeOutputBuffer();
 
     Options opts;
-    if (!parseOptions(argc, argv, opts)) return EXIT_STATUS;
-    if (opts.strLogPath == LOG_PATH_PREFIX) {
+    switch (parseOptions(argc, argv, opts)) {
+    case ParseResult::RUN: break;
+    case ParseResult::EXIT_0: return finish(0);
+    case ParseResult::EXIT_1: return finish(EXIT_STATUS);
+    }
+    bool bFromFile = !opts.strFile.empty();
+    if (!bFromFile && opts.strLogPath == LOG_PATH_PREFIX) {
         printUsage(argv[0]);
-        return EXIT_STATUS;
+        return finish(EXIT_STATUS);
     }
-    printf("LogPath [%s]\n", opts.strLogPath.c_str());
-    if (!Init(opts.strLogPath.c_str(), opts.bVerbose)) {
-        printf("Init failed!! Please check your LogPath!\n");
-        endOnPendingSignal();
-        return EXIT_STATUS;
+    FILE* pMessages = messageStream(opts);
+    const std::string& strSource = bFromFile ? opts.strFile : opts.strLogPath;
+    fprintf(pMessages, "LogPath [%s]\n", strSource.c_str());
+    bool bReady = bFromFile ? InitFromFile(strSource.c_str(), opts.bVerbose)
+                            : Init(strSource.c_str(), opts.bVerbose);
+    if (!bReady) {
+        fprintf(pMessages, "Init failed!! Please check your LogPath!\n");
+        return finish(EXIT_STATUS);
     }
-    if (runMaintenance(opts)) {
-        endOnPendingSignal();
-        return EXIT_STATUS;
-    }
-    if (opts.bDumpLog) DumpLog(opts.bWaitLog, opts.bSeekMostRecentLog);
-    endOnPendingSignal();
-    return EXIT_STATUS;
+    if (runMaintenance(opts)) return finish(EXIT_STATUS);
+    if (opts.bDumpLog) DumpLog(opts);
+    return finish(EXIT_STATUS);
 }

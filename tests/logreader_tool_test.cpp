@@ -283,18 +283,19 @@ TEST_F(KqlogreaderTool, PrintsFromOldestNodeToEndMarker) {
     expectRun({"-p", seg.serviceName(), "-d", "-e"}, banner(seg.path()), "");
 }
 
-TEST_F(KqlogreaderTool, SkipsAHundredNodesPastACorruptOne) {
+// A damaged node costs its own line and no other: the one message, then
+// every later node once.
+TEST_F(KqlogreaderTool, ADamagedNodeCostsOnlyItsLine) {
     TestSegment seg(4096, "/var/run");
     ASSERT_TRUE(seg.ok());
     seg.setTag(0, "t");
-    // Node 1 fails its checks (level 6). Recovery goes back to the oldest
-    // node and 100 nodes on: node 100, then the end marker.
     for (int i = 0; i <= 100; ++i)
         seg.appendNode(std::to_string(i % 10) + "\n", 0, i == 1 ? 6 : 2);
-    expectRun({"-p", seg.serviceName(), "-d"},
-              banner(seg.path()) + lineAtEpoch("0\n") +
-                  "nextLog return false!!\n" + lineAtEpoch("0\n"),
-              "");
+    std::string expected = banner(seg.path()) + lineAtEpoch("0\n") +
+                           "nextLog return false!!\n";
+    for (int i = 2; i <= 100; ++i)
+        expected += lineAtEpoch(std::to_string(i % 10) + "\n");
+    expectRun({"-p", seg.serviceName(), "-d"}, expected, "");
 }
 
 TEST_F(KqlogreaderTool, VerboseDiagnosticsInOrder) {

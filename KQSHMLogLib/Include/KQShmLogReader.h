@@ -99,6 +99,14 @@ public:
     // The cursor, a ring offset; 0 before any init.
     virtual int getReadPos() = 0;
 
+    // Like init, but reads an image of a whole segment (header first, as
+    // dumpLogMem writes it) from a file into memory, once: the log as it
+    // was when dumped. The image is checked as a segment is, its sizes
+    // against the file's size. False after a message: "open[PATH] failed!!
+    // err: ..." on standard error when the file cannot be read, or the
+    // messages init gives for a bad header.
+    virtual bool initFromFile(const char* pImagePath, bool bVerbose) = 0;
+
     // The process's reader; never null once memory could be had for it.
     static IKQLOGReader* getInst();
 };

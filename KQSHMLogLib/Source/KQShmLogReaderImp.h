@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "KQShmLogReader.h"
 #include "KQShmLogRing.h"
@@ -32,7 +33,16 @@ public:
     bool dumpLogMem(const char* pDumpMemFilePath) override;
     ENUM_KQLOG_READ_OUTCOME lastReadOutcome() override { return m_eLastOutcome; }
     bool reattachIfReplaced() override;
+    bool initFromFile(const char* pImagePath, bool bVerbose) override;
     int getReadPos() override { return m_iReadPos; }
+
+    bool attached() const { return m_pLogHead != nullptr; }
+    // The ring as attached, mapped in for a pass over it; what KQLogStream
+    // reads.
+    KQRingView ringViewForReading() {
+        if (!m_bRingPrefaulted) prefaultRing();
+        return view();
+    }
 
     // The cursor, for tests and diagnostics.
     int readPos() const { return m_iReadPos; }
@@ -56,6 +66,10 @@ private:
     void prefaultRing();
 
     std::map<std::string, KQLogId> m_mapTag2ID;
+    // A segment image read from a file, kept for the process's life: the
+    // addresses getLogTag hands out point into it.
+    std::vector<uint8_t> m_image;
+    std::vector<std::vector<uint8_t>> m_retiredImages;
     void* m_pShmRootAddr = nullptr;
     unsigned char* m_pLogBufRootAddr = nullptr;
     int m_iLogBufSize = 0;

@@ -35,12 +35,13 @@ size_t putMs(char* p, unsigned v) {
     return size_t(n);
 }
 
-void renderSecond(int64_t iSecond, char text[14]) {
+// False when local time cannot express iSecond.
+bool renderSecond(int64_t iSecond, char text[14]) {
     struct tm tmLocal;
     time_t t = time_t(iSecond);
     if (int64_t(t) != iSecond || localtime_r(&t, &tmLocal) == nullptr) {
         memcpy(text, "00-00 00:00:00", 14);
-        return;
+        return false;
     }
     // Out-of-range fields cannot come from localtime_r; put2 keeps two
     // digits whatever happens.
@@ -53,6 +54,7 @@ void renderSecond(int64_t iSecond, char text[14]) {
     put2(text + 9, tmLocal.tm_min);
     text[11] = ':';
     put2(text + 12, tmLocal.tm_sec);
+    return true;
 }
 
 }  // namespace
@@ -153,34 +155,187 @@ int KQRingTagName(const shmloghead* pHead, uint8_t nTag,
     return n;
 }
 
-size_t KQRenderLine(const KQNodeCopy& copy, const char* pTagName, int iTagLen,
-                    int64_t iStartTime, KQTimeCache& cache, char* out) {
+namespace {
+
+// "[LEVEL tag MM-DD hh:mm:ss mmmm] " into out; the length.
+size_t renderPrefix(uint8_t nLevel, const char* pTagName, int iTagLen,
+                    int64_t iStartTime, uint32_t nDeltaSec, uint16_t nMs,
+                    KQTimeCache& cache, char* out, bool* pTimeValid,
+                    int64_t* pSecond) {
     char* p = out;
     *p++ = '[';
-    memcpy(p, LOG_LEVEL_STRING[copy.logLevel], 5);
+    memcpy(p, LOG_LEVEL_STRING[nLevel], 5);
     p += 5;
     *p++ = ' ';
-    memcpy(p, pTagName, size_t(iTagLen));
+    // KQRingReadLine puts the name in place itself.
+    if (pTagName != p) memcpy(p, pTagName, size_t(iTagLen));
     p += iTagLen;
 
     int64_t iSecond;
-    if (__builtin_add_overflow(iStartTime, int64_t(copy.timeDeltaSec),
-                               &iSecond)) {
+    bool bValid = true;
+    if (__builtin_add_overflow(iStartTime, int64_t(nDeltaSec), &iSecond)) {
         memcpy(cache.text, "00-00 00:00:00", 14);
         cache.bValid = false;
+        bValid = false;
     } else if (!cache.bValid || cache.iSecond != iSecond) {
-        renderSecond(iSecond, cache.text);
+        cache.bConverted = renderSecond(iSecond, cache.text);
         cache.iSecond = iSecond;
         cache.bValid = true;
     }
+    if (bValid) bValid = cache.bConverted;
+    *pTimeValid = bValid;
+    *pSecond = iSecond;
     *p++ = ' ';
     memcpy(p, cache.text, 14);
     p += 14;
     *p++ = ' ';
-    p += putMs(p, copy.timeDeltaMs);
+    p += putMs(p, nMs);
     *p++ = ']';
     *p++ = ' ';
-    memcpy(p, copy.text, copy.logSize);
-    p += copy.logSize;
     return size_t(p - out);
+}
+
+}  // namespace
+
+size_t KQRenderLine(const KQNodeCopy& copy, const char* pTagName, int iTagLen,
+                    int64_t iStartTime, KQTimeCache& cache, char* out) {
+    bool bValid;
+    int64_t iSecond;
+    size_t n = renderPrefix(copy.logLevel, pTagName, iTagLen, iStartTime,
+                            copy.timeDeltaSec, copy.timeDeltaMs, cache, out,
+                            &bValid, &iSecond);
+    memcpy(out + n, copy.text, copy.logSize);
+    return n + copy.logSize;
+}
+
+KQNodeStatus KQRingReadLine(const KQRingView& view, int32_t iPos,
+                            int64_t iStartTime, KQTimeCache& cache,
+                            char* out, KQLineRead& line) {
+    if (!headerInRing(view, iPos)) return KQNODE_OUTSIDE;
+    const uint8_t* pNode = view.pRing + iPos;
+    // The writer publishes a node by storing its size byte last.
+    uint8_t nSize = __atomic_load_n(pNode, __ATOMIC_ACQUIRE);
+    line.header[0] = nSize;
+    memcpy(line.header + 1, pNode + 1, KQLOG_NODE_HDR_SIZE - 1);
+    if (nSize == 0) return KQNODE_END;
+    uint8_t nLevel = line.header[2];
+    // Text and terminator must lie inside the ring.
+    if (nLevel >= KQLOG_LEVEL_COUNT ||
+        int(nSize) + 1 > view.iRingSize - iPos - KQLOG_NODE_HDR_SIZE)
+        return KQNODE_INVALID;
+
+    // The tag name goes straight from the table into the line: at most 10
+    // bytes, up to a NUL.
+    uint8_t nTag = line.header[1];
+    char* pTagDst = out + 7;
+    int iTagLen = 0;
+    if (nTag < KQLOG_MAX_TAGS) {
+        const char* pSrc = view.pHead->logInfos[nTag].strLogTag;
+        memcpy(pTagDst, pSrc, KQLOG_TAG_NAME_SIZE);
+        const void* pNul = memchr(pTagDst, 0, KQLOG_TAG_NAME_SIZE);
+        iTagLen = pNul ? int(static_cast<const char*>(pNul) - pTagDst)
+                       : KQLOG_TAG_NAME_SIZE;
+    }
+    line.nTagOffset = 7;
+    line.iTagLen = iTagLen;
+    size_t n = renderPrefix(nLevel, pTagDst, iTagLen, iStartTime,
+                            loadU32(line.header + 3), loadU16(line.header + 7),
+                            cache, out, &line.bTimeValid, &line.iSecond);
+
+    // One copy of the text and its terminator; validated where it lies.
+    char* pText = out + n;
+    memcpy(pText, pNode + KQLOG_NODE_HDR_SIZE, size_t(nSize) + 1);
+    if (pText[nSize] != 0 || memchr(pText, 0, nSize) != nullptr)
+        return KQNODE_INVALID;
+    line.nTextOffset = n;
+    line.nLineLen = n + nSize;
+    return KQNODE_VALID;
+}
+
+bool KQRingLineUnchanged(const KQRingView& view, int32_t iPos,
+                         const KQLineRead& line, const char* out) {
+    if (!headerInRing(view, iPos)) return false;
+    const uint8_t* pNode = view.pRing + iPos;
+    size_t nText = size_t(line.header[0]) + 1;
+    return memcmp(pNode, line.header, KQLOG_NODE_HDR_SIZE) == 0 &&
+           memcmp(pNode + KQLOG_NODE_HDR_SIZE, out + line.nTextOffset,
+                  nText) == 0;
+}
+
+bool KQRingNodeSound(const KQRingView& view, int32_t iPos, int32_t& iNext) {
+    if (!headerInRing(view, iPos)) return false;
+    const uint8_t* pNode = view.pRing + iPos;
+    uint8_t nSize = __atomic_load_n(pNode, __ATOMIC_ACQUIRE);
+    if (nSize == 0 || pNode[2] >= KQLOG_LEVEL_COUNT ||
+        int(nSize) + 1 > view.iRingSize - iPos - KQLOG_NODE_HDR_SIZE)
+        return false;
+    const uint8_t* pText = pNode + KQLOG_NODE_HDR_SIZE;
+    if (pText[nSize] != 0 || memchr(pText, 0, nSize) != nullptr) return false;
+    iNext = KQRingNextPos(iPos, nSize, view.iRingSize);
+    return true;
+}
+
+int32_t KQRingResync(const KQRingView& view, int32_t iFrom,
+                     int32_t iWritePos) {
+    const int32_t iSize = view.iRingSize;
+    if (iFrom < 0 || iFrom >= iSize) return iWritePos;
+    bool bWriteKnown = iWritePos >= 0 && iWritePos < iSize;
+    // Chains must stay within the written data: up to iWritePos when known,
+    // else one trip round the ring.
+    int64_t iLimit = bWriteKnown ? KQRingDistance(iFrom, iWritePos, iSize)
+                                 : int64_t(iSize) - 1;
+    if (bWriteKnown && iWritePos == iFrom) return iWritePos;
+
+    int32_t iBest = -1;
+    int64_t iBestReach = -1;
+    // The candidates in ring order: iFrom + 1 on, then 0 after a wrap.
+    for (int iOffset = 1; iOffset <= KQLOG_MAX_NODE_SIZE + 1; ++iOffset) {
+        int32_t q;
+        if (iOffset <= KQLOG_MAX_NODE_SIZE) {
+            int64_t iAt = int64_t(iFrom) + iOffset;
+            // No node starts this close to the ring end: the one before it
+            // would have wrapped. Past the end only 0 remains.
+            if (iAt + KQLOG_WRAP_THRESHOLD >= iSize) {
+                iOffset = KQLOG_MAX_NODE_SIZE;  // on to the wrap candidate
+                continue;
+            }
+            q = int32_t(iAt);
+        } else {
+            // The damaged node may have been the last before the wrap.
+            if (int64_t(iFrom) + KQLOG_MAX_NODE_SIZE + KQLOG_WRAP_THRESHOLD <
+                iSize)
+                break;
+            q = 0;
+        }
+        int64_t iStart = KQRingDistance(iFrom, q, iSize);
+        if (iStart == 0 || iStart > iLimit) break;
+        if (bWriteKnown && q == iWritePos) return q;
+
+        int32_t p = q;
+        int64_t iAt = iStart;
+        int iSteps = 0;
+        bool bProven = false;
+        for (;;) {
+            int32_t iNext;
+            if (!KQRingNodeSound(view, p, iNext)) break;
+            int64_t iNextAt = KQRingDistance(iFrom, iNext, iSize);
+            if (iNextAt <= iAt || iNextAt > iLimit) break;
+            p = iNext;
+            iAt = iNextAt;
+            if ((bWriteKnown && p == iWritePos) ||
+                ++iSteps >= KQLOG_RESYNC_PROOF) {
+                bProven = true;
+                break;
+            }
+        }
+        if (bProven) return q;
+        // iAt is where the chain broke; a candidate with no sound node at
+        // all reaches nothing.
+        if (iAt > iStart && iAt > iBestReach) {
+            iBestReach = iAt;
+            iBest = q;
+        }
+    }
+    if (iBest >= 0) return iBest;
+    return bWriteKnown ? iWritePos : -1;
 }

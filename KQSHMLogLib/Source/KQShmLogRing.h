@@ -92,6 +92,7 @@ int KQRingTagName(const shmloghead* pHead, uint8_t nTag,
 struct KQTimeCache {
     bool bValid = false;
     int64_t iSecond = 0;
+    bool bConverted = false;  // local time could express iSecond
     char text[14];
 };
 
@@ -107,5 +108,63 @@ const int KQLOG_MAX_LINE_SIZE = 1 + 5 + 1 + KQLOG_TAG_NAME_SIZE + 16 + 5 + 2 +
 size_t KQRenderLine(const KQNodeCopy& copy, const char* pTagName,
                     int iTagLen, int64_t iStartTime, KQTimeCache& cache,
                     char* out);
+
+// ---- The print path: one copy, straight into the caller's line ----------
+
+// A node read by KQRingReadLine. The header bytes are a private copy; the
+// text lives in the caller's line buffer at nTextOffset.
+struct KQLineRead {
+    uint8_t header[KQLOG_NODE_HDR_SIZE];
+    size_t nTagOffset;   // the tag name in the line
+    int iTagLen;
+    size_t nTextOffset;  // the text in the line; logSize bytes
+    size_t nLineLen;     // the whole line, text included
+    bool bTimeValid;     // false when the line shows "00-00 00:00:00"
+    int64_t iSecond;     // starttime + timeDeltaSec, when bTimeValid
+};
+
+// Reads the node at iPos and renders it into out (KQLOG_MAX_LINE_SIZE + 1
+// bytes at least) as KQRenderLine would. The text and its terminator are
+// copied once, into out, and validated there, so the line holds exactly
+// the bytes that passed the checks. KQNODE_VALID: line filled. Otherwise
+// out holds scratch; KQNODE_INVALID gives no details (KQRingReadNode has
+// them). The caller still owes the after-copy recheck (KQRingLineUnchanged).
+KQNodeStatus KQRingReadLine(const KQRingView& view, int32_t iPos,
+                            int64_t iStartTime, KQTimeCache& cache,
+                            char* out, KQLineRead& line);
+
+// Whether the node at iPos still holds the header and text (with its
+// terminator) that KQRingReadLine copied into line and out.
+bool KQRingLineUnchanged(const KQRingView& view, int32_t iPos,
+                         const KQLineRead& line, const char* out);
+
+// Whether a sound node starts at iPos (the checks of KQRingReadNode, made
+// in place and without copying); its successor goes to iNext. For scans
+// that look for a chain to trust, never for what is printed.
+bool KQRingNodeSound(const KQRingView& view, int32_t iPos, int32_t& iNext);
+
+// Bytes from iFrom forward to iTo round the ring; both inside it.
+inline int64_t KQRingDistance(int32_t iFrom, int32_t iTo, int32_t iRingSize) {
+    int64_t d = int64_t(iTo) - iFrom;
+    return d < 0 ? d + iRingSize : d;
+}
+
+// Where reading goes on after a damaged node (or a broken link) at iFrom.
+// The damaged node's size byte may itself be the damage, so it is not
+// trusted: every position after iFrom where the node's true successor could
+// lie (up to the largest node's extent, and 0 when the node could wrap) is
+// a candidate, in ring order. A candidate is proven when the chain of sound
+// nodes from it reaches iWritePos, or stays sound for KQLOG_RESYNC_PROOF
+// nodes (so that the cost stays bounded); the first proven candidate wins.
+// When none is proven (another damaged node lies ahead), the candidate
+// whose chain of sound nodes goes furthest wins, so that the sound nodes
+// up to the next damage are still read. Without any sound chain: iWritePos,
+// or -1 when iWritePos is unknown (-1). Every chain moves forward from
+// iFrom and stays within the written data. Cost: at most
+// KQLOG_MAX_NODE_SIZE x KQLOG_RESYNC_PROOF node checks, about 68,000.
+const int KQLOG_MAX_NODE_SIZE = KQLOG_NODE_HDR_SIZE + KQLOG_MAX_LOG_LENGTH + 1;
+const int KQLOG_RESYNC_PROOF = 256;
+int32_t KQRingResync(const KQRingView& view, int32_t iFrom,
+                     int32_t iWritePos);
 
 #endif

@@ -1,0 +1,98 @@
+#include "KQShmLogStream.h"
+
+#include <new>
+
+#include "KQShmLogReaderImp.h"
+#include "KQShmLogWalk.h"
+
+static_assert(KQLOG_LINE_BUFFER_SIZE >= size_t(KQLOG_MAX_LINE_SIZE) + 1,
+              "a line and its terminator fit");
+
+// Idle ends of data between two looks for a replaced segment: the look is
+// a system call, which on every 10 ms wake adds about a tenth to an idle
+// follower's CPU time; a replacement is still noticed within 40 ms.
+static const int IDLE_ENDS_PER_REATTACH_CHECK = 4;
+
+struct KQLogStream::Impl {
+    CKQLOGReaderImp* pReader = nullptr;
+    KQRingWalker walker;
+    bool bStarted = false;
+    bool bFollow = false;
+    int iIdleEnds = 0;
+};
+
+KQLogStream::KQLogStream() : m_pImpl(new (std::nothrow) Impl) {
+    // The library's reader is its one implementation of IKQLOGReader.
+    if (m_pImpl)
+        m_pImpl->pReader = static_cast<CKQLOGReaderImp*>(IKQLOGReader::getInst());
+}
+
+KQLogStream::~KQLogStream() { delete m_pImpl; }
+
+bool KQLogStream::startAtOldest(bool bFollow) {
+    if (!m_pImpl || !m_pImpl->pReader || !m_pImpl->pReader->attached())
+        return false;
+    KQRingView view = m_pImpl->pReader->ringViewForReading();
+    m_pImpl->walker.startAtOldest(view, bFollow);
+    m_pImpl->bStarted = true;
+    m_pImpl->bFollow = bFollow;
+    return true;
+}
+
+bool KQLogStream::startAtNewest(bool bFollow) {
+    if (!m_pImpl || !m_pImpl->pReader || !m_pImpl->pReader->attached())
+        return false;
+    KQRingView view = m_pImpl->pReader->ringViewForReading();
+    m_pImpl->walker.startAtNewest(view, bFollow);
+    m_pImpl->bStarted = true;
+    m_pImpl->bFollow = bFollow;
+    return true;
+}
+
+ENUM_KQLOG_EVENT KQLogStream::next(KQLogRecord& rec, char* pLine) {
+    if (!m_pImpl || !m_pImpl->pReader || !m_pImpl->pReader->attached() ||
+        !pLine)
+        return KQLOG_EVENT_DETACHED;
+    Impl& impl = *m_pImpl;
+    if (!impl.bStarted) startAtOldest(false);
+    KQRingView view = impl.pReader->ringViewForReading();
+    KQWalkResult res;
+    KQWalkEvent eEvent = impl.walker.next(view, pLine, res);
+    rec.iPos = res.iPos;
+    rec.iLostBytes = 0;
+    switch (eEvent) {
+    case KQWALK_RECORD: {
+        const KQLineRead& line = res.line;
+        impl.iIdleEnds = 0;
+        rec.pLine = pLine;
+        rec.nLineLen = line.nLineLen;
+        rec.eLevel = ENUM_KQLOG_LEVEL(line.header[2]);
+        rec.nTagId = line.header[1];
+        rec.pTag = pLine + line.nTagOffset;
+        rec.iTagLen = line.iTagLen;
+        rec.bTimeValid = line.bTimeValid;
+        rec.iSecond = line.iSecond;
+        rec.nMillis = uint16_t(line.header[7] | line.header[8] << 8);
+        rec.pText = pLine + line.nTextOffset;
+        rec.iTextLen = line.header[0];
+        return KQLOG_EVENT_RECORD;
+    }
+    case KQWALK_DAMAGED:
+        return KQLOG_EVENT_DAMAGED;
+    case KQWALK_LAPPED:
+        rec.iLostBytes = res.iLostBytes;
+        return KQLOG_EVENT_LAPPED;
+    case KQWALK_END:
+        break;
+    }
+    // A writer that restarts at a new size replaces the segment.
+    if (impl.bFollow && ++impl.iIdleEnds >= IDLE_ENDS_PER_REATTACH_CHECK) {
+        impl.iIdleEnds = 0;
+        if (impl.pReader->reattachIfReplaced()) {
+            impl.walker.startAtOldest(impl.pReader->ringViewForReading(),
+                                      true);
+            return next(rec, pLine);
+        }
+    }
+    return KQLOG_EVENT_END;
+}

@@ -1,0 +1,254 @@
+#include "KQShmLogWalk.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+bool inRing(const KQRingView& view, int32_t iPos) {
+    return iPos >= 0 && iPos < view.iRingSize;
+}
+
+int64_t loadStartTime(const KQRingView& view) {
+    return __atomic_load_n(&view.pHead->starttime, __ATOMIC_RELAXED);
+}
+
+}  // namespace
+
+void KQRingWalker::start(const KQRingView& view, int32_t iPos, bool bFollow) {
+    m_bFollow = bFollow;
+    m_bEnded = false;
+    m_iLaps = 0;
+    m_iBudget = 2 * int64_t(view.iRingSize);
+    m_cache.bValid = false;
+    m_iStartTime = view.pHead ? loadStartTime(view) : 0;
+    moveTo(view, iPos);
+}
+
+void KQRingWalker::moveTo(const KQRingView& view, int32_t iPos) {
+    m_iPos = iPos;
+    m_iAnchor = iPos;
+    m_iLastLinePos = -1;
+    m_bBrokenLink = false;
+    m_iStuckPos = -1;
+    int32_t iWrite = view.pHead ? KQRingLoadWritePos(view.pHead) : -1;
+    m_iLagFloor = inRing(view, iPos) && inRing(view, iWrite)
+                      ? KQRingDistance(iPos, iWrite, view.iRingSize)
+                      : -1;
+}
+
+void KQRingWalker::startAtOldest(const KQRingView& view, bool bFollow) {
+    start(view, view.pHead ? KQRingLoadReadPos(view.pHead) : 0, bFollow);
+}
+
+void KQRingWalker::startAtNewest(const KQRingView& view, bool bFollow) {
+    start(view, view.pHead ? KQRingLoadWritePos(view.pHead) : 0, bFollow);
+}
+
+KQWalkEvent KQRingWalker::endOfData() {
+    if (!m_bFollow) m_bEnded = true;
+    return KQWALK_END;
+}
+
+// Writers that started the log over (in place, or a reader ahead of an
+// unwrapped log, which no lap can explain) lose nothing unread that a lap
+// report could name: reading starts again at the oldest node, quietly.
+bool KQRingWalker::writerRestarted(const KQRingView& view, int32_t iRead,
+                                   int32_t iWrite) {
+    if (loadStartTime(view) != m_iStartTime) return true;
+    return inRing(view, iRead) && inRing(view, iWrite) && iRead <= iWrite &&
+           iRead == 0 && m_iPos > iWrite;
+}
+
+void KQRingWalker::restart(const KQRingView& view) {
+    if (g_bVerbose)
+        printf("ReadPos[%d] left behind by a writer restart, read[%d] "
+               "write[%d]\n",
+               m_iPos, KQRingLoadReadPos(view.pHead),
+               KQRingLoadWritePos(view.pHead));
+    m_iStartTime = loadStartTime(view);
+    m_cache.bValid = false;
+    moveTo(view, KQRingLoadReadPos(view.pHead));
+}
+
+KQWalkEvent KQRingWalker::lapped(const KQRingView& view, KQWalkResult& res) {
+    int32_t iRead = KQRingLoadReadPos(view.pHead);
+    int32_t iWrite = KQRingLoadWritePos(view.pHead);
+    if (g_bVerbose)
+        printf("ReadPos[%d] overwritten by the writer, read[%d] write[%d]\n",
+               m_iPos, iRead, iWrite);
+    res.iPos = m_iPos;
+    res.iLostBytes = inRing(view, iRead) && inRing(view, m_iPos)
+                         ? KQRingDistance(m_iPos, iRead, view.iRingSize)
+                         : 0;
+    moveTo(view, iRead);
+    if (!m_bFollow && ++m_iLaps >= 2) m_bEnded = true;
+    return KQWALK_LAPPED;
+}
+
+KQWalkEvent KQRingWalker::damaged(const KQRingView& view, int32_t iWrite,
+                                  int32_t iFrom, KQWalkResult& res) {
+    res.iPos = m_iPos;
+    bool bWriteKnown = inRing(view, iWrite);
+    int32_t q = KQRingResync(view, iFrom, bWriteKnown ? iWrite : -1);
+    // Without a logWritePos to trust, a pass goes once round from where it
+    // began and no further.
+    if (q >= 0 && !bWriteKnown &&
+        KQRingDistance(m_iAnchor, q, view.iRingSize) <=
+            KQRingDistance(m_iAnchor, m_iPos, view.iRingSize))
+        q = -1;
+    if (q < 0) {
+        // Nothing sound ahead and no end to wait at: report it once, then
+        // the data has ended here.
+        if (m_iStuckPos == m_iPos) return endOfData();
+        m_iStuckPos = m_iPos;
+        if (!m_bFollow) m_bEnded = true;
+        return KQWALK_DAMAGED;
+    }
+    if (!m_bFollow) m_iBudget -= KQRingDistance(iFrom, q, view.iRingSize);
+    int32_t iAnchor = m_iAnchor;
+    moveTo(view, q);
+    if (!bWriteKnown) m_iAnchor = iAnchor;
+    if (!m_bFollow && m_iBudget <= 0) m_bEnded = true;
+    return KQWALK_DAMAGED;
+}
+
+void KQRingWalker::reportInvalid(const KQRingView& view,
+                                 const KQNodeCopy& copy) {
+    // A text with no NUL where one was due: count on in the ring the way a
+    // 600-byte copy would, for the diagnostic only.
+    int iCount = copy.count;
+    if (iCount > copy.logSize) iCount = KQRingCountText(view, m_iPos, 599);
+    printf("log format size[%d - %d] end[%d - %d] level[%d - %d] incorrect, "
+           "read[%d] write[%d]\n",
+           iCount, copy.logSize, copy.terminator, 0, copy.logLevel,
+           KQLOG_LEVEL_FATAL, KQRingLoadReadPos(view.pHead),
+           KQRingLoadWritePos(view.pHead));
+}
+
+bool KQRingWalker::rewrittenBehind(const KQRingView& view) const {
+    if (m_iLastLinePos < 0 || !inRing(view, m_iLastLinePos) ||
+        m_iLastLinePos > view.iRingSize - KQLOG_NODE_HDR_SIZE)
+        return false;
+    return memcmp(view.pRing + m_iLastLinePos, m_lastHeader,
+                  KQLOG_NODE_HDR_SIZE) != 0;
+}
+
+KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
+                               KQWalkResult& res) {
+    if (m_bEnded || !view.pHead || view.iRingSize <= 0) return endOfData();
+    const int32_t iSize = view.iRingSize;
+    for (int iLook = 0;; ++iLook) {
+        int32_t iWrite = KQRingLoadWritePos(view.pHead);
+        int32_t iRead = KQRingLoadReadPos(view.pHead);
+        bool bWriteKnown = inRing(view, iWrite);
+        if (g_bVerbose)
+            printf("ReadPos[%d], LogReadPos[%d], LogWritePos[%d]\n", m_iPos,
+                   iRead, iWrite);
+        if (iLook > 3) return endOfData();  // the writers keep us busy
+
+        if (m_bBrokenLink) {
+            m_bBrokenLink = false;
+            return damaged(view, iWrite, m_iLastLinePos, res);
+        }
+        if (!inRing(view, m_iPos)) {
+            // The header gave a position outside the ring. A follower
+            // waits for new nodes at logWritePos once it is usable.
+            if (m_bFollow && bWriteKnown) {
+                moveTo(view, iWrite);
+                continue;
+            }
+            if (g_bVerbose)
+                printf("ReadPos[%d] outside log buffer of size[%d]\n", m_iPos,
+                       iSize);
+            return endOfData();
+        }
+        bool bPastWrite = m_iLastLinePos >= 0 && m_iLastLinePos == iWrite;
+        if (!bPastWrite && writerRestarted(view, iRead, iWrite)) {
+            restart(view);
+            continue;
+        }
+        int64_t iLag = bWriteKnown ? KQRingDistance(m_iPos, iWrite, iSize) : -1;
+        if (bWriteKnown && !bPastWrite && m_iLagFloor >= 0 &&
+            iLag < m_iLagFloor)
+            return lapped(view, res);
+
+        KQNodeStatus eStatus =
+            KQRingReadLine(view, m_iPos, loadStartTime(view), m_cache, pLine,
+                           res.line);
+        if (eStatus == KQNODE_END) {
+            // Right after a node at logWritePos is the end too: that node
+            // was published and logWritePos is about to move past it.
+            if (!bWriteKnown || m_iPos == iWrite || bPastWrite) {
+                if (g_bVerbose)
+                    printf("logSize == 0, logLevel[%d] logTag[%d]return\n",
+                           res.line.header[2], res.line.header[1]);
+                m_iLagFloor = 0;
+                return endOfData();
+            }
+            __atomic_thread_fence(__ATOMIC_ACQUIRE);
+            if (!KQRingRetained(view.pHead, m_iPos, iSize))
+                return lapped(view, res);
+            if (rewrittenBehind(view)) return lapped(view, res);
+            return damaged(view, iWrite, m_iPos, res);
+        }
+        if (bPastWrite) {
+            // A node past logWritePos before the writer moved it: not ours
+            // to read yet.
+            m_iLagFloor = 0;
+            return endOfData();
+        }
+        if (eStatus == KQNODE_INVALID) {
+            // Details, and whether the node held still while it was read.
+            KQNodeCopy copy;
+            KQNodeStatus eAgain = KQRingReadNode(view, m_iPos, copy);
+            __atomic_thread_fence(__ATOMIC_ACQUIRE);
+            if (!KQRingRetained(view.pHead, m_iPos, iSize))
+                return lapped(view, res);
+            if (eAgain != KQNODE_INVALID ||
+                !KQRingNodeUnchanged(view, m_iPos, copy))
+                continue;  // it is changing: look again
+            if (g_bVerbose) reportInvalid(view, copy);
+            // Not committed yet: the end of the data for now.
+            if (m_iPos == iWrite || m_iPos == KQRingLoadWritePos(view.pHead))
+                return endOfData();
+            if (rewrittenBehind(view)) return lapped(view, res);
+            return damaged(view, iWrite, m_iPos, res);
+        }
+        // The copy counts only if the writers did not evict the node while
+        // it was taken (they move logReadPos past a node before overwriting
+        // it) and its bytes are still the ones copied: a writer that laps a
+        // small ring while this reader is descheduled leaves positions that
+        // look retained; only the bytes tell.
+        __atomic_thread_fence(__ATOMIC_ACQUIRE);
+        if (!KQRingRetained(view.pHead, m_iPos, iSize))
+            return lapped(view, res);
+        if (!KQRingLineUnchanged(view, m_iPos, res.line, pLine)) continue;
+
+        uint8_t nSize = res.line.header[0];
+        int32_t iNext = KQRingNextPos(m_iPos, nSize, iSize);
+        int64_t iStep = KQRingDistance(m_iPos, iNext, iSize);
+        bool bLinkOk =
+            iStep > 0 &&
+            (bWriteKnown
+                 ? (m_iPos == iWrite || iStep <= iLag)
+                 : KQRingDistance(m_iAnchor, iNext, iSize) >
+                       KQRingDistance(m_iAnchor, m_iPos, iSize));
+        if (g_bVerbose)
+            printf("Read log succeed! logSize[%d] logLevel[%d] \n", nSize,
+                   res.line.header[2]);
+        res.iPos = m_iPos;
+        memcpy(m_lastHeader, res.line.header, KQLOG_NODE_HDR_SIZE);
+        m_iLastLinePos = m_iPos;
+        m_iPos = iNext;
+        m_iStuckPos = -1;
+        if (bWriteKnown) m_iLagFloor = iLag > iStep ? iLag - iStep : 0;
+        if (!bLinkOk) m_bBrokenLink = true;
+        if (!m_bFollow) {
+            m_iBudget -= iStep;
+            // A pass stops before it could come back to a node it printed.
+            if (m_iBudget <= 0 || !bLinkOk) m_bEnded = true;
+        }
+        return KQWALK_RECORD;
+    }
+}

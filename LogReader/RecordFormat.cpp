@@ -1,0 +1,246 @@
+#include "RecordFormat.h"
+
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+const char HEX[] = "0123456789abcdef";
+const char* const LEVEL_NAMES[6] = {"TRACE", "DEBUG", "INFO",
+                                    "WARN",  "ERROR", "FATAL"};
+
+bool needsTerminalEscape(unsigned char c) {
+    return (c < 0x20 && c != '\t' && c != '\n') || c == 0x7F;
+}
+
+// Text bytes for a terminal; bLastFeedRaw keeps a final line feed as it is.
+char* escapeText(const char* p, int n, bool bLastFeedRaw, char* out) {
+    for (int i = 0; i < n; ++i) {
+        unsigned char c = static_cast<unsigned char>(p[i]);
+        if (c == '\n' && !(bLastFeedRaw && i == n - 1)) {
+            *out++ = '\\';
+            *out++ = 'n';
+        } else if (needsTerminalEscape(c)) {
+            *out++ = '\\';
+            *out++ = 'x';
+            *out++ = HEX[c >> 4];
+            *out++ = HEX[c & 15];
+        } else {
+            *out++ = char(c);
+        }
+    }
+    return out;
+}
+
+// Length of the UTF-8 sequence at p (at most n bytes), or 0 when the
+// bytes there are not one.
+int utf8Length(const unsigned char* p, int n) {
+    unsigned char c = p[0];
+    if (c < 0x80) return 1;
+    int iLen;
+    uint32_t cp;
+    if (c >= 0xC2 && c <= 0xDF) {
+        iLen = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        iLen = 3;
+        cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        iLen = 4;
+        cp = c & 0x07;
+    } else {
+        return 0;
+    }
+    if (iLen > n) return 0;
+    for (int i = 1; i < iLen; ++i) {
+        if ((p[i] & 0xC0) != 0x80) return 0;
+        cp = cp << 6 | (p[i] & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    if ((iLen == 3 && cp < 0x800) || (iLen == 4 && cp < 0x10000) ||
+        (cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF)
+        return 0;
+    return iLen;
+}
+
+char* jsonString(const char* pText, int n, char* out) {
+    const unsigned char* p = reinterpret_cast<const unsigned char*>(pText);
+    *out++ = '"';
+    for (int i = 0; i < n;) {
+        unsigned char c = p[i];
+        if (c == '"' || c == '\\') {
+            *out++ = '\\';
+            *out++ = char(c);
+            ++i;
+        } else if (c < 0x20) {
+            *out++ = '\\';
+            switch (c) {
+            case '\n': *out++ = 'n'; break;
+            case '\t': *out++ = 't'; break;
+            case '\r': *out++ = 'r'; break;
+            case '\b': *out++ = 'b'; break;
+            case '\f': *out++ = 'f'; break;
+            default:
+                memcpy(out, "u00", 3);
+                out += 3;
+                *out++ = HEX[c >> 4];
+                *out++ = HEX[c & 15];
+            }
+            ++i;
+        } else if (c < 0x80) {
+            *out++ = char(c);
+            ++i;
+        } else {
+            int iLen = utf8Length(p + i, n - i);
+            if (iLen == 0) {
+                memcpy(out, "\xEF\xBF\xBD", 3);  // U+FFFD
+                out += 3;
+                ++i;
+            } else {
+                memcpy(out, p + i, size_t(iLen));
+                out += iLen;
+                i += iLen;
+            }
+        }
+    }
+    *out++ = '"';
+    return out;
+}
+
+void put2(char* p, int v) {
+    p[0] = char('0' + v / 10 % 10);
+    p[1] = char('0' + v % 10);
+}
+
+char* putUnsigned(char* out, unsigned v) {
+    char digits[10];
+    int n = 0;
+    do {
+        digits[n++] = char('0' + v % 10);
+        v /= 10;
+    } while (v != 0);
+    while (n > 0) *out++ = digits[--n];
+    return out;
+}
+
+// "YYYY-MM-DDThh:mm:ss+hh:mm" of a second, or false.
+bool isoSecond(int64_t iSecond, IsoTimeCache& cache) {
+    if (cache.bValid && cache.iSecond == iSecond) return cache.bConverted;
+    cache.bValid = true;
+    cache.iSecond = iSecond;
+    cache.bConverted = false;
+    struct tm tmLocal;
+    time_t t = time_t(iSecond);
+    if (int64_t(t) != iSecond || localtime_r(&t, &tmLocal) == nullptr)
+        return false;
+    long iYear = long(tmLocal.tm_year) + 1900;
+    if (iYear < 0 || iYear > 9999) return false;
+    char* p = cache.text;
+    put2(p, int(iYear / 100));
+    put2(p + 2, int(iYear % 100));
+    p[4] = '-';
+    put2(p + 5, tmLocal.tm_mon + 1);
+    p[7] = '-';
+    put2(p + 8, tmLocal.tm_mday);
+    p[10] = 'T';
+    put2(p + 11, tmLocal.tm_hour);
+    p[13] = ':';
+    put2(p + 14, tmLocal.tm_min);
+    p[16] = ':';
+    put2(p + 17, tmLocal.tm_sec);
+    long iOffset = tmLocal.tm_gmtoff;
+    p[19] = iOffset < 0 ? '-' : '+';
+    if (iOffset < 0) iOffset = -iOffset;
+    put2(p + 20, int(iOffset / 3600 % 100));
+    p[22] = ':';
+    put2(p + 23, int(iOffset / 60 % 60));
+    cache.nLen = 25;
+    cache.bConverted = true;
+    return true;
+}
+
+}  // namespace
+
+int syslogSeverity(ENUM_KQLOG_LEVEL eLevel) {
+    static const int SEVERITY[6] = {7, 7, 6, 4, 3, 2};
+    return eLevel >= 0 && eLevel < 6 ? SEVERITY[eLevel] : 7;
+}
+
+size_t formatForTerminal(const KQLogRecord& rec, char* out) {
+    size_t nPrefix = size_t(rec.pText - rec.pLine);
+    memcpy(out, rec.pLine, nPrefix);
+    return size_t(escapeText(rec.pText, rec.iTextLen, true, out + nPrefix) -
+                  out);
+}
+
+size_t formatJson(const KQLogRecord& rec, IsoTimeCache& cache, char* out) {
+    char* p = out;
+    memcpy(p, "{\"time\":", 8);
+    p += 8;
+    // A millisecond field of 1000 or more carries into the seconds.
+    int64_t iSecond = rec.iSecond + rec.nMillis / 1000;
+    unsigned iMillis = rec.nMillis % 1000u;
+    if (rec.bTimeValid && isoSecond(iSecond, cache)) {
+        *p++ = '"';
+        memcpy(p, cache.text, 19);
+        p += 19;
+        *p++ = '.';
+        *p++ = char('0' + iMillis / 100);
+        *p++ = char('0' + iMillis / 10 % 10);
+        *p++ = char('0' + iMillis % 10);
+        memcpy(p, cache.text + 19, 6);
+        p += 6;
+        *p++ = '"';
+    } else {
+        memcpy(p, "null", 4);
+        p += 4;
+    }
+    memcpy(p, ",\"level\":\"", 10);
+    p += 10;
+    const char* pLevel = LEVEL_NAMES[rec.eLevel < 6 ? rec.eLevel : 0];
+    size_t nLevel = strlen(pLevel);
+    memcpy(p, pLevel, nLevel);
+    p += nLevel;
+    memcpy(p, "\",\"tag\":", 8);
+    p += 8;
+    p = jsonString(rec.pTag, rec.iTagLen, p);
+    memcpy(p, ",\"tag_id\":", 10);
+    p += 10;
+    p = putUnsigned(p, rec.nTagId);
+    memcpy(p, ",\"text\":", 8);
+    p += 8;
+    int iText = rec.iTextLen;
+    if (iText > 0 && rec.pText[iText - 1] == '\n') --iText;
+    p = jsonString(rec.pText, iText, p);
+    *p++ = '}';
+    *p++ = '\n';
+    return size_t(p - out);
+}
+
+size_t formatSyslog(const KQLogRecord& rec, bool bEscape, char* out) {
+    char* p = out;
+    size_t nPrefix = size_t(rec.pText - rec.pLine);
+    char priority[4] = {'<', char('0' + syslogSeverity(rec.eLevel)), '>', 0};
+    const char* pText = rec.pText;
+    const char* pEnd = rec.pText + rec.iTextLen;
+    // One line per line feed of the text; a last line without one gets one.
+    do {
+        const char* pFeed =
+            static_cast<const char*>(memchr(pText, '\n', size_t(pEnd - pText)));
+        const char* pLineEnd = pFeed ? pFeed : pEnd;
+        memcpy(p, priority, 3);
+        p += 3;
+        memcpy(p, rec.pLine, nPrefix);
+        p += nPrefix;
+        int n = int(pLineEnd - pText);
+        if (bEscape) {
+            p = escapeText(pText, n, false, p);
+        } else {
+            memcpy(p, pText, size_t(n));
+            p += n;
+        }
+        *p++ = '\n';
+        pText = pFeed ? pFeed + 1 : pEnd;
+    } while (pText < pEnd);
+    return size_t(p - out);
+}

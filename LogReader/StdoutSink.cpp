@@ -1,0 +1,82 @@
+#include "StdoutSink.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+void StdoutSink::configure(bool bViaStdio, bool bLineAtATime) {
+    m_bViaStdio = bViaStdio;
+    m_bLineAtATime = bLineAtATime;
+}
+
+void StdoutSink::fail(int iErr) {
+    // A closed pipe ends the process by SIGPIPE where that signal has its
+    // default action, as any filter would end.
+    if (iErr == EPIPE) {
+        struct sigaction action;
+        if (sigaction(SIGPIPE, nullptr, &action) == 0 &&
+            action.sa_handler == SIG_DFL) {
+            raise(SIGPIPE);
+        }
+    }
+    fprintf(stderr, "write to standard output failed: %s\n", strerror(iErr));
+    _exit(1);
+}
+
+void StdoutSink::writeOut(const char* p, size_t n) {
+    // What stdio holds (the banner) goes first.
+    if (!m_bStdioFlushed) {
+        if (fflush(stdout) != 0) fail(errno);
+        m_bStdioFlushed = true;
+    }
+    while (n > 0) {
+        ssize_t iDone = write(STDOUT_FILENO, p, n);
+        if (iDone < 0) {
+            if (errno == EINTR) continue;
+            fail(errno);
+        }
+        p += iDone;
+        n -= size_t(iDone);
+    }
+}
+
+char* StdoutSink::reserve(size_t n) {
+    if (m_nUsed + n > CAPACITY) flush();
+    return m_buffer + m_nUsed;
+}
+
+void StdoutSink::commit(size_t n) {
+    if (m_bViaStdio) {
+        if (fwrite(m_buffer + m_nUsed, 1, n, stdout) != n) fail(errno);
+        return;
+    }
+    m_nUsed += n;
+}
+
+void StdoutSink::put(const char* p, size_t n) {
+    memcpy(reserve(n), p, n);
+    commit(n);
+}
+
+void StdoutSink::flush() {
+    if (m_bViaStdio) {
+        if (fflush(stdout) != 0) fail(errno);
+        return;
+    }
+    if (m_nUsed > 0 || !m_bStdioFlushed) writeOut(m_buffer, m_nUsed);
+    m_nUsed = 0;
+}
+
+void StdoutSink::sleepWatching(int iMillis) {
+    // No events asked for: poll reports only an error or a hang-up on the
+    // descriptor, which for a pipe means its reader has gone.
+    struct pollfd pfd = {STDOUT_FILENO, 0, 0};
+    if (poll(&pfd, 1, iMillis) > 0) {
+        if (pfd.revents & POLLNVAL) fail(EBADF);
+        if (pfd.revents & (POLLERR | POLLHUP)) fail(EPIPE);
+    }
+}

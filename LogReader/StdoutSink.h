@@ -1,0 +1,47 @@
+// Standard output for printed records: a large buffer that goes out with
+// one write(2) per fill, short writes and EINTR handled. A failed write
+// ends the process: by SIGPIPE when that is what a closed pipe does here,
+// otherwise with "write to standard output failed: ..." on standard error
+// and status 1.
+#ifndef KQ_STDOUT_SINK_H
+#define KQ_STDOUT_SINK_H
+
+#include <cstddef>
+
+class StdoutSink {
+public:
+    // bViaStdio: everything goes through stdio's stdout, so that lines keep
+    // their order with what the library prints there (its -V diagnostics).
+    // bLineAtATime: flush after each record (a terminal).
+    void configure(bool bViaStdio, bool bLineAtATime);
+
+    // Room for n bytes (n <= capacity) at the end of what is buffered.
+    char* reserve(size_t n);
+    void commit(size_t n);
+    void put(const char* p, size_t n);
+    // The end of a record: a terminal sees it now.
+    void endRecord() {
+        if (m_bLineAtATime) flush();
+    }
+
+    // Everything buffered, and stdio's stdout, out now.
+    void flush();
+
+    // Sleeps up to iMillis, ending the process as a failed write would when
+    // standard output is closed meanwhile (the reader of a pipe went away).
+    // A signal ends the sleep early.
+    void sleepWatching(int iMillis);
+
+private:
+    [[noreturn]] static void fail(int iErr);
+    void writeOut(const char* p, size_t n);
+
+    static const size_t CAPACITY = 256 * 1024;
+    char m_buffer[CAPACITY];
+    size_t m_nUsed = 0;
+    bool m_bViaStdio = false;
+    bool m_bLineAtATime = false;
+    bool m_bStdioFlushed = false;
+};
+
+#endif
