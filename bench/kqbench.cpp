@@ -8,6 +8,12 @@
 //                                        spread its node times over HOURS
 //   kqbench touch PATH                   attach a log and read a byte of
 //                                        every page
+//   kqbench populate PATH                attach a log, map it in with
+//                                        MADV_POPULATE_READ, then read a
+//                                        byte of every page: the floor of
+//                                        any reader of the ring
+//   kqbench render PATH                  print the log's lines as -d does,
+//                                        by a plain renderer of its own
 //   kqbench write PATH RATE SECONDS COUNTFILE
 //                                        append stamped lines, RATE a second
 //                                        (0: as fast as possible); the count
@@ -16,6 +22,7 @@
 //   kqbench sink count COUNTFILE RINGSIZE
 //                                        latency, or lines seen and missed
 //   kqbench sleeploop                    usleep(10000) until killed
+#include <sys/mman.h>
 #include <sys/shm.h>
 #include <unistd.h>
 
@@ -109,6 +116,66 @@ int cmdTouch(const char* pPath) {
     unsigned iSum = 0;
     for (size_t i = 0; i < nBytes; i += 4096) iSum += p[i];
     printf("%u\n", iSum);
+    return 0;
+}
+
+int cmdPopulate(const char* pPath) {
+    void* pAddr = GetShmAddrforRead(pPath);
+    if (!pAddr) return 1;
+    const shmloghead* pHead = static_cast<const shmloghead*>(pAddr);
+    size_t nBytes = size_t(pHead->hdrsize) + pHead->logbufsize;
+    uintptr_t iStart = uintptr_t(pAddr) & ~uintptr_t(4095);
+    if (madvise(reinterpret_cast<void*>(iStart),
+                uintptr_t(pAddr) + nBytes - iStart, MADV_POPULATE_READ) != 0)
+        perror("madvise");
+    const volatile uint8_t* p = static_cast<const uint8_t*>(pAddr);
+    unsigned iSum = 0;
+    for (size_t i = 0; i < nBytes; i += 4096) iSum += p[i];
+    printf("%u\n", iSum);
+    return 0;
+}
+
+// The lines of an intact log from logReadPos to logWritePos, rendered the
+// plain way (snprintf, localtime_r on every line): what kqlogreader -d
+// must print byte for byte.
+int cmdRender(const char* pPath) {
+    void* pAddr = GetShmAddrforRead(pPath);
+    if (!pAddr) return 1;
+    const shmloghead* pHead = static_cast<const shmloghead*>(pAddr);
+    const uint8_t* pRing = static_cast<const uint8_t*>(pAddr) + pHead->hdrsize;
+    int32_t iSize = int32_t(pHead->logbufsize);
+    static const char* const LEVELS[6] = {"TRACE", "DEBUG", "INFO ",
+                                          "WARN ", "ERROR", "FATAL"};
+    int32_t iPos = pHead->logReadPos;
+    std::string out;
+    for (;;) {
+        const uint8_t* p = pRing + iPos;
+        int iLen = p[0];
+        if (iLen == 0 || p[2] > 5) break;
+        uint32_t iSec;
+        uint16_t iMs;
+        memcpy(&iSec, p + 3, 4);
+        memcpy(&iMs, p + 7, 2);
+        time_t t = time_t(pHead->starttime + iSec);
+        struct tm tmLocal;
+        localtime_r(&t, &tmLocal);
+        char tag[11] = {};
+        if (p[1] < 255) memcpy(tag, pHead->logInfos[p[1]].strLogTag, 10);
+        char prefix[80];
+        int n = snprintf(prefix, sizeof(prefix),
+                         "[%s %s %02d-%02d %02d:%02d:%02d %.4u] ", LEVELS[p[2]],
+                         tag, tmLocal.tm_mon + 1, tmLocal.tm_mday,
+                         tmLocal.tm_hour, tmLocal.tm_min, tmLocal.tm_sec,
+                         unsigned(iMs));
+        out.append(prefix, size_t(n));
+        out.append(reinterpret_cast<const char*>(p + 9), size_t(iLen));
+        if (out.size() > (1 << 20)) {
+            fwrite(out.data(), 1, out.size(), stdout);
+            out.clear();
+        }
+        iPos = KQRingNextPos(iPos, uint8_t(iLen), iSize);
+    }
+    fwrite(out.data(), 1, out.size(), stdout);
     return 0;
 }
 
@@ -385,7 +452,8 @@ int cmdSinkCount(const char* pCountFile, int64_t iRingSize) {
 
 int usage() {
     fputs("usage: kqbench newpath DIR | remove PATH | create PATH RINGSIZE |\n"
-          "       fill PATH RINGSIZE HOURS | touch PATH |\n"
+          "       fill PATH RINGSIZE HOURS | touch PATH | populate PATH |\n"
+          "       render PATH |\n"
           "       write PATH RATE SECONDS COUNTFILE |\n"
           "       sink latency | sink count COUNTFILE RINGSIZE | sleeploop\n",
           stderr);
@@ -410,6 +478,8 @@ int main(int argc, char* argv[]) {
     if (cmd == "create" && argc == 4)
         return openWriter(argv[2], atoi(argv[3])) ? 0 : 1;
     if (cmd == "touch" && argc == 3) return cmdTouch(argv[2]);
+    if (cmd == "populate" && argc == 3) return cmdPopulate(argv[2]);
+    if (cmd == "render" && argc == 3) return cmdRender(argv[2]);
     if (cmd == "fill" && argc == 5)
         return cmdFill(argv[2], atoi(argv[3]), atof(argv[4]));
     if (cmd == "write" && argc == 6)

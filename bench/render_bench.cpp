@@ -12,6 +12,7 @@
 #include "BenchSupport.h"
 #include "KQShmLogReaderImp.h"
 #include "KQShmLogRing.h"
+#include "KQShmLogWalk.h"
 
 namespace {
 
@@ -119,6 +120,60 @@ void BM_NextLog(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(nBytes));
 }
 
+// The print path: KQRingReadLine renders the node straight into the
+// output, validated where it lies, then the after-copy recheck.
+void BM_ReadLineIntoBuffer(benchmark::State& state) {
+    BenchRing ring(size_t(state.range(0)), int(state.range(1)));
+    KQRingView view{ring.head(), ring.ring(), RING_SIZE};
+    KQTimeCache cache;
+    KQLineRead line;
+    std::vector<char> out(1 << 20);
+    size_t nUsed = 0;
+    int32_t iPos = 0;
+    size_t nBytes = 0;
+    for (auto _ : state) {
+        if (nUsed + KQLOG_MAX_LINE_SIZE + 1 > out.size()) nUsed = 0;
+        char* pLine = out.data() + nUsed;
+        if (KQRingReadLine(view, iPos, 1700000000, cache, pLine, line) !=
+                KQNODE_VALID ||
+            !KQRingLineUnchanged(view, iPos, line, pLine)) {
+            iPos = 0;
+            continue;
+        }
+        nUsed += line.nLineLen;
+        nBytes += line.nLineLen;
+        iPos = KQRingNextPos(iPos, line.header[0], RING_SIZE);
+    }
+    benchmark::DoNotOptimize(out.data());
+    state.SetItemsProcessed(int64_t(state.iterations()));
+    state.SetBytesProcessed(int64_t(nBytes));
+}
+
+// The whole reading policy per line: KQRingWalker::next printing once
+// into a large buffer, as kqlogreader -d does (its write(2) excluded).
+void BM_WalkerIntoBuffer(benchmark::State& state) {
+    BenchRing ring(size_t(state.range(0)), int(state.range(1)));
+    KQRingView view{ring.head(), ring.ring(), RING_SIZE};
+    KQRingWalker walker;
+    walker.startAtOldest(view, false);
+    KQWalkResult res;
+    std::vector<char> out(1 << 20);
+    size_t nUsed = 0;
+    size_t nBytes = 0;
+    for (auto _ : state) {
+        if (nUsed + KQLOG_MAX_LINE_SIZE + 1 > out.size()) nUsed = 0;
+        if (walker.next(view, out.data() + nUsed, res) != KQWALK_RECORD) {
+            walker.startAtOldest(view, false);
+            continue;
+        }
+        nUsed += res.line.nLineLen;
+        nBytes += res.line.nLineLen;
+    }
+    benchmark::DoNotOptimize(out.data());
+    state.SetItemsProcessed(int64_t(state.iterations()));
+    state.SetBytesProcessed(int64_t(nBytes));
+}
+
 // Second argument: nodes per second of log time. 26 is the dump
 // benchmark's log (a new second every 26 lines on average); 1 converts the
 // time on every line.
@@ -132,5 +187,7 @@ void lineArgs(benchmark::internal::Benchmark* b) {
 
 BENCHMARK(BM_ReadAndRender)->Apply(lineArgs);
 BENCHMARK(BM_NextLog)->Apply(lineArgs);
+BENCHMARK(BM_ReadLineIntoBuffer)->Apply(lineArgs);
+BENCHMARK(BM_WalkerIntoBuffer)->Apply(lineArgs);
 
 BENCHMARK_MAIN();

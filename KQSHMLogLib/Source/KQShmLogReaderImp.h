@@ -37,6 +37,8 @@ public:
     int getReadPos() override { return m_iReadPos; }
 
     bool attached() const { return m_pLogHead != nullptr; }
+    // Attached to a shared segment (not plain memory or a file image).
+    bool isSharedSegment() const { return m_iShmId != -1; }
     // The ring as attached, mapped in for a pass over it; what KQLogStream
     // reads.
     KQRingView ringViewForReading() {

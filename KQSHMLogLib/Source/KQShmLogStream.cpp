@@ -3,6 +3,7 @@
 #include <new>
 
 #include "KQShmLogReaderImp.h"
+#include "KQShmLogToucher.h"
 #include "KQShmLogWalk.h"
 
 static_assert(KQLOG_LINE_BUFFER_SIZE >= size_t(KQLOG_MAX_LINE_SIZE) + 1,
@@ -13,9 +14,18 @@ static_assert(KQLOG_LINE_BUFFER_SIZE >= size_t(KQLOG_MAX_LINE_SIZE) + 1,
 // follower's CPU time; a replacement is still noticed within 40 ms.
 static const int IDLE_ENDS_PER_REATTACH_CHECK = 4;
 
+// Rings from this size on are mapped in by a second thread during a pass
+// that prints once (see KQRingToucher); below it a thread costs more than
+// it saves.
+static const int32_t TOUCHER_MIN_RING = 4 << 20;
+
 struct KQLogStream::Impl {
     CKQLOGReaderImp* pReader = nullptr;
     KQRingWalker walker;
+    KQRingToucher toucher;
+    bool bTouching = false;
+    int32_t iPassBegin = 0;
+    int32_t iRingSize = 0;
     bool bStarted = false;
     bool bFollow = false;
     int iIdleEnds = 0;
@@ -36,6 +46,16 @@ bool KQLogStream::startAtOldest(bool bFollow) {
     m_pImpl->walker.startAtOldest(view, bFollow);
     m_pImpl->bStarted = true;
     m_pImpl->bFollow = bFollow;
+    m_pImpl->toucher.stop();
+    m_pImpl->bTouching = false;
+    if (!bFollow && m_pImpl->pReader->isSharedSegment() &&
+        view.iRingSize >= TOUCHER_MIN_RING) {
+        m_pImpl->iPassBegin = KQRingLoadReadPos(view.pHead);
+        m_pImpl->iRingSize = view.iRingSize;
+        m_pImpl->bTouching = m_pImpl->toucher.start(
+            view.pRing, view.iRingSize, m_pImpl->iPassBegin,
+            KQRingLoadWritePos(view.pHead));
+    }
     return true;
 }
 
@@ -44,6 +64,8 @@ bool KQLogStream::startAtNewest(bool bFollow) {
         return false;
     KQRingView view = m_pImpl->pReader->ringViewForReading();
     m_pImpl->walker.startAtNewest(view, bFollow);
+    m_pImpl->toucher.stop();
+    m_pImpl->bTouching = false;
     m_pImpl->bStarted = true;
     m_pImpl->bFollow = bFollow;
     return true;
@@ -75,6 +97,9 @@ ENUM_KQLOG_EVENT KQLogStream::next(KQLogRecord& rec, char* pLine) {
         rec.nMillis = uint16_t(line.header[7] | line.header[8] << 8);
         rec.pText = pLine + line.nTextOffset;
         rec.iTextLen = line.header[0];
+        if (impl.bTouching && rec.iPos >= 0 && rec.iPos < impl.iRingSize)
+            impl.toucher.progress(
+                KQRingDistance(impl.iPassBegin, rec.iPos, impl.iRingSize));
         return KQLOG_EVENT_RECORD;
     }
     case KQWALK_DAMAGED:
@@ -83,6 +108,10 @@ ENUM_KQLOG_EVENT KQLogStream::next(KQLogRecord& rec, char* pLine) {
         rec.iLostBytes = res.iLostBytes;
         return KQLOG_EVENT_LAPPED;
     case KQWALK_END:
+        if (impl.bTouching) {
+            impl.toucher.stop();
+            impl.bTouching = false;
+        }
         break;
     }
     // A writer that restarts at a new size replaces the segment.
