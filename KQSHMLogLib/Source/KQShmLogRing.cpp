@@ -24,6 +24,13 @@ void put2(char* p, int v) {
 
 // "%.4u": at least four digits, more when the value needs them.
 size_t putMs(char* p, unsigned v) {
+    if (v < 10000) {
+        p[0] = char('0' + v / 1000);
+        p[1] = char('0' + v / 100 % 10);
+        p[2] = char('0' + v / 10 % 10);
+        p[3] = char('0' + v % 10);
+        return 4;
+    }
     char digits[5];
     int n = 0;
     do {
@@ -55,6 +62,46 @@ bool renderSecond(int64_t iSecond, char text[14]) {
     text[11] = ':';
     put2(text + 12, tmLocal.tm_sec);
     return true;
+}
+
+const uint64_t ONES = 0x0101010101010101ULL;
+const uint64_t HIGHS = 0x8080808080808080ULL;
+
+// Nonzero when one of the eight bytes of v is 0.
+inline uint64_t zeroBytes(uint64_t v) { return (v - ONES) & ~v & HIGHS; }
+
+// Copies a node's text and its terminator (n + 1 bytes) from the ring to
+// dst, checking each byte as it is copied: true when the n text bytes hold
+// no NUL and the terminator is one. Every byte is read once, so the copy is
+// exactly what was checked.
+bool copyCheckedText(char* dst, const uint8_t* src, size_t n) {
+    uint64_t zeros = 0;
+    size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        uint64_t v;
+        memcpy(&v, src + i, 8);
+        memcpy(dst + i, &v, 8);
+        zeros |= zeroBytes(v);
+    }
+    bool bNul = zeros != 0;
+    for (; i < n; ++i) {
+        uint8_t c = src[i];
+        dst[i] = char(c);
+        bNul |= c == 0;
+    }
+    uint8_t cEnd = src[n];
+    dst[n] = char(cEnd);
+    return !bNul && cEnd == 0;
+}
+
+// Length of a tag name: up to its first NUL, at most 10 bytes.
+int tagNameLength(const char* pName) {
+    uint64_t v;
+    memcpy(&v, pName, 8);
+    uint64_t z = zeroBytes(v);
+    if (z != 0) return __builtin_ctzll(z) / 8;
+    if (pName[8] == 0) return 8;
+    return pName[9] == 0 ? 9 : 10;
 }
 
 }  // namespace
@@ -232,9 +279,7 @@ KQNodeStatus KQRingReadLine(const KQRingView& view, int32_t iPos,
     if (nTag < KQLOG_MAX_TAGS) {
         const char* pSrc = view.pHead->logInfos[nTag].strLogTag;
         memcpy(pTagDst, pSrc, KQLOG_TAG_NAME_SIZE);
-        const void* pNul = memchr(pTagDst, 0, KQLOG_TAG_NAME_SIZE);
-        iTagLen = pNul ? int(static_cast<const char*>(pNul) - pTagDst)
-                       : KQLOG_TAG_NAME_SIZE;
+        iTagLen = tagNameLength(pTagDst);
     }
     line.nTagOffset = 7;
     line.iTagLen = iTagLen;
@@ -244,8 +289,7 @@ KQNodeStatus KQRingReadLine(const KQRingView& view, int32_t iPos,
 
     // One copy of the text and its terminator; validated where it lies.
     char* pText = out + n;
-    memcpy(pText, pNode + KQLOG_NODE_HDR_SIZE, size_t(nSize) + 1);
-    if (pText[nSize] != 0 || memchr(pText, 0, nSize) != nullptr)
+    if (!copyCheckedText(pText, pNode + KQLOG_NODE_HDR_SIZE, nSize))
         return KQNODE_INVALID;
     line.nTextOffset = n;
     line.nLineLen = n + nSize;
@@ -257,7 +301,10 @@ bool KQRingLineUnchanged(const KQRingView& view, int32_t iPos,
     if (!headerInRing(view, iPos)) return false;
     const uint8_t* pNode = view.pRing + iPos;
     size_t nText = size_t(line.header[0]) + 1;
-    return memcmp(pNode, line.header, KQLOG_NODE_HDR_SIZE) == 0 &&
+    uint64_t iHeadNow, iHeadThen;
+    memcpy(&iHeadNow, pNode, 8);
+    memcpy(&iHeadThen, line.header, 8);
+    return iHeadNow == iHeadThen && pNode[8] == line.header[8] &&
            memcmp(pNode + KQLOG_NODE_HDR_SIZE, out + line.nTextOffset,
                   nText) == 0;
 }
@@ -286,8 +333,17 @@ int32_t KQRingResync(const KQRingView& view, int32_t iFrom,
                                  : int64_t(iSize) - 1;
     if (bWriteKnown && iWritePos == iFrom) return iWritePos;
 
-    int32_t iBest = -1;
-    int64_t iBestReach = -1;
+    // Candidates whose sound chain broke: where they start and where their
+    // chain broke, as distances from iFrom.
+    struct Broken {
+        int32_t q;
+        int64_t iBreak;
+    };
+    Broken broken[KQLOG_MAX_NODE_SIZE + 1];
+    int nBroken = 0;
+    int32_t iProven = -1;
+    int64_t iProvenAt = 0;
+
     // The candidates in ring order: iFrom + 1 on, then 0 after a wrap.
     for (int iOffset = 1; iOffset <= KQLOG_MAX_NODE_SIZE + 1; ++iOffset) {
         int32_t q;
@@ -309,7 +365,11 @@ int32_t KQRingResync(const KQRingView& view, int32_t iFrom,
         }
         int64_t iStart = KQRingDistance(iFrom, q, iSize);
         if (iStart == 0 || iStart > iLimit) break;
-        if (bWriteKnown && q == iWritePos) return q;
+        if (bWriteKnown && q == iWritePos) {
+            iProven = q;
+            iProvenAt = iStart;
+            break;
+        }
 
         int32_t p = q;
         int64_t iAt = iStart;
@@ -328,14 +388,29 @@ int32_t KQRingResync(const KQRingView& view, int32_t iFrom,
                 break;
             }
         }
-        if (bProven) return q;
-        // iAt is where the chain broke; a candidate with no sound node at
-        // all reaches nothing.
-        if (iAt > iStart && iAt > iBestReach) {
-            iBestReach = iAt;
-            iBest = q;
+        if (bProven) {
+            iProven = q;
+            iProvenAt = iStart;
+            break;
+        }
+        // A candidate with no sound node at all reaches nothing.
+        if (iAt > iStart) broken[nBroken++] = Broken{q, iAt};
+    }
+    // An earlier chain that breaks no later than where the proven one
+    // starts loses nothing: reading goes on from its break to the proven
+    // chain. Of those, the one that goes furthest (the first on a tie), so
+    // that a short chain by chance inside the damaged bytes does not win
+    // over the sound nodes up to a second damaged one.
+    int32_t iBest = -1;
+    int64_t iBestBreak = -1;
+    for (int i = 0; i < nBroken; ++i) {
+        if (iProven >= 0 && broken[i].iBreak > iProvenAt) continue;
+        if (broken[i].iBreak > iBestBreak) {
+            iBestBreak = broken[i].iBreak;
+            iBest = broken[i].q;
         }
     }
     if (iBest >= 0) return iBest;
+    if (iProven >= 0) return iProven;
     return bWriteKnown ? iWritePos : -1;
 }

@@ -155,12 +155,13 @@ inline int64_t KQRingDistance(int32_t iFrom, int32_t iTo, int32_t iRingSize) {
 // lie (up to the largest node's extent, and 0 when the node could wrap) is
 // a candidate, in ring order. A candidate is proven when the chain of sound
 // nodes from it reaches iWritePos, or stays sound for KQLOG_RESYNC_PROOF
-// nodes (so that the cost stays bounded); the first proven candidate wins.
-// When none is proven (another damaged node lies ahead), the candidate
-// whose chain of sound nodes goes furthest wins, so that the sound nodes
-// up to the next damage are still read. Without any sound chain: iWritePos,
-// or -1 when iWritePos is unknown (-1). Every chain moves forward from
-// iFrom and stays within the written data. Cost: at most
+// nodes (so that the cost stays bounded). The first proven candidate wins,
+// unless an earlier candidate's sound chain breaks (at another damaged
+// node) no later than where the proven one starts: reading that chain first
+// loses nothing, so the one of those that goes furthest wins. Without any
+// proven candidate, the one whose chain goes furthest. Without any sound
+// chain: iWritePos, or -1 when iWritePos is unknown (-1). Every chain moves
+// forward from iFrom and stays within the written data. Cost: at most
 // KQLOG_MAX_NODE_SIZE x KQLOG_RESYNC_PROOF node checks, about 68,000.
 const int KQLOG_MAX_NODE_SIZE = KQLOG_NODE_HDR_SIZE + KQLOG_MAX_LOG_LENGTH + 1;
 const int KQLOG_RESYNC_PROOF = 256;
