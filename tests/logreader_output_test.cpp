@@ -1,0 +1,346 @@
+// Black-box tests of where kqlogreader's output goes: a pipe whose reader
+// goes away while the tool follows, a standard output that cannot be
+// written, and a terminal, where control bytes of a log text are shown
+// escaped instead of reaching the terminal as they are.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "TestSegment.h"
+#include "ToolRunner.h"
+
+namespace {
+
+const std::string kTool = KQLOGREADER_PATH;
+const std::string kPython = "/usr/bin/python3";
+
+long long nowMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+// kqlogreader started with standard output on a descriptor the test
+// chooses (a pipe it reads itself, /dev/full) and standard error on a pipe
+// collected when it ends. The destructor kills it if it still runs.
+class DirectChild {
+public:
+    // bIgnoreSigpipe: the child sets SIGPIPE to SIG_IGN before exec, which
+    // the tool inherits; otherwise SIGPIPE has its default action.
+    DirectChild(const std::vector<std::string>& args, int fdStdout,
+                bool bIgnoreSigpipe) {
+        int errPipe[2];
+        if (pipe2(errPipe, O_CLOEXEC) != 0) return;
+        m_pid = fork();
+        if (m_pid == 0) {
+            int devNull = open("/dev/null", O_RDONLY);
+            dup2(devNull, 0);
+            dup2(fdStdout, 1);
+            dup2(errPipe[1], 2);
+            signal(SIGPIPE, bIgnoreSigpipe ? SIG_IGN : SIG_DFL);
+            sigset_t none;
+            sigemptyset(&none);
+            sigprocmask(SIG_SETMASK, &none, nullptr);
+            setenv("TZ", "UTC", 1);
+            std::vector<char*> argv;
+            argv.push_back(const_cast<char*>(kTool.c_str()));
+            for (const std::string& a : args)
+                argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(kTool.c_str(), argv.data());
+            _exit(127);
+        }
+        close(errPipe[1]);
+        m_fdErr = errPipe[0];
+    }
+    ~DirectChild() {
+        if (m_pid > 0) {
+            kill(m_pid, SIGKILL);
+            waitpid(m_pid, nullptr, 0);
+        }
+        if (m_fdErr >= 0) close(m_fdErr);
+    }
+    DirectChild(const DirectChild&) = delete;
+    DirectChild& operator=(const DirectChild&) = delete;
+
+    bool started() const { return m_pid > 0; }
+
+    // Waits up to timeoutMs for the process to end; true when it did. The
+    // result then holds its status and standard error (out stays empty).
+    bool waitEnd(int timeoutMs, ToolResult& result) {
+        long long deadline = nowMs() + timeoutMs;
+        int status = 0;
+        for (;;) {
+            pid_t done = waitpid(m_pid, &status, WNOHANG);
+            if (done == m_pid) break;
+            if (nowMs() >= deadline) return false;
+            struct timespec pause = {0, 5 * 1000000L};
+            nanosleep(&pause, nullptr);
+        }
+        m_pid = -1;
+        if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+        if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
+        // The writers of the pipe are gone: read to its end.
+        char buf[4096];
+        ssize_t n;
+        while ((n = read(m_fdErr, buf, sizeof(buf))) > 0)
+            result.err.append(buf, size_t(n));
+        return true;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_fdErr = -1;
+};
+
+// Reads fd until nBytes (or more) have come or timeoutMs has passed.
+std::string readAtLeast(int fd, size_t nBytes, int timeoutMs) {
+    std::string got;
+    long long deadline = nowMs() + timeoutMs;
+    while (got.size() < nBytes) {
+        long long left = deadline - nowMs();
+        if (left <= 0) break;
+        struct pollfd pfd = {fd, POLLIN, 0};
+        if (poll(&pfd, 1, int(left)) <= 0) continue;
+        char buf[4096];
+        ssize_t n = read(fd, buf, sizeof(buf));
+        if (n <= 0) break;
+        got.append(buf, size_t(n));
+    }
+    return got;
+}
+
+// ---- A follower's pipe loses its reader ---------------------------------
+
+struct ClosedPipeCase {
+    const char* name;
+    std::vector<std::string> args;  // after -p NAME
+    bool bIgnoreSigpipe;
+    bool bOldLineShown;  // the line written before the start is printed
+};
+
+void PrintTo(const ClosedPipeCase& c, std::ostream* os) { *os << c.name; }
+
+class KqlogreaderClosedPipe
+    : public VarRunTest,
+      public ::testing::WithParamInterface<ClosedPipeCase> {};
+
+// The reader of the pipe reads what is there and goes away while the
+// follower waits for new lines. Nothing more is ever written, so the
+// follower learns of it only by watching its standard output: it ends,
+// by SIGPIPE or, with SIGPIPE ignored, by saying so with status 1.
+TEST_P(KqlogreaderClosedPipe, EndsWithoutANewRecord) {
+    const ClosedPipeCase& c = GetParam();
+    TestSegment seg(64 * 1024, "/var/run");
+    ASSERT_TRUE(seg.ok());
+    seg.setTag(0, "t");
+    seg.appendNode("written before the start\n");
+
+    int outPipe[2];
+    ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
+    std::vector<std::string> args = {"-p", seg.serviceName()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    DirectChild child(args, outPipe[1], c.bIgnoreSigpipe);
+    close(outPipe[1]);
+    ASSERT_TRUE(child.started());
+
+    std::string expected = "LogPath [" + seg.path() + "]\n";
+    if (c.bOldLineShown)
+        expected += "[INFO  t 01-01 00:00:00 0000] written before the start\n";
+    std::string got = readAtLeast(outPipe[0], expected.size(), 5000);
+    close(outPipe[0]);
+    ASSERT_EQ(got, expected);
+
+    // It ends in a few of its 10 ms sleeps; the bound leaves room for a
+    // busy machine. A follower that only notices on its next write never
+    // ends here.
+    ToolResult r;
+    ASSERT_TRUE(child.waitEnd(5000, r))
+        << "still following 5 s after its pipe lost its reader";
+    if (c.bIgnoreSigpipe) {
+        EXPECT_EQ(r.termSignal, 0);
+        EXPECT_EQ(r.exitStatus, 1);
+        EXPECT_EQ(r.err, "write to standard output failed: Broken pipe\n");
+    } else {
+        EXPECT_EQ(r.termSignal, SIGPIPE);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Follow, KqlogreaderClosedPipe,
+    ::testing::Values(
+        ClosedPipeCase{"FromOldestSigpipeDefault", {"-d", "-n"}, false, true},
+        ClosedPipeCase{"FromOldestSigpipeIgnored", {"-d", "-n"}, true, true},
+        ClosedPipeCase{"FromNewestSigpipeDefault", {"-d", "-n", "-e"}, false,
+                       false},
+        ClosedPipeCase{"FromNewestSigpipeIgnored", {"-d", "-n", "-e"}, true,
+                       false}),
+    [](const ::testing::TestParamInfo<ClosedPipeCase>& param) {
+        return std::string(param.param.name);
+    });
+
+// ---- Standard output cannot be written ----------------------------------
+
+struct FullDeviceCase {
+    const char* name;
+    std::vector<std::string> args;  // after -p NAME
+};
+
+void PrintTo(const FullDeviceCase& c, std::ostream* os) { *os << c.name; }
+
+class KqlogreaderFullDevice
+    : public VarRunTest,
+      public ::testing::WithParamInterface<FullDeviceCase> {};
+
+// /dev/full refuses every write with ENOSPC: printing once, following
+// (which must end rather than go on following into nothing) and the tag
+// listing all say so and end with status 1.
+TEST_P(KqlogreaderFullDevice, ReportsTheFailedWrite) {
+    const FullDeviceCase& c = GetParam();
+    TestSegment seg(64 * 1024, "/var/run");
+    ASSERT_TRUE(seg.ok());
+    seg.setTag(0, "t");
+    seg.appendNode("a line that cannot be shown\n");
+
+    int fdFull = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fdFull, 0) << strerror(errno);
+    std::vector<std::string> args = {"-p", seg.serviceName()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    DirectChild child(args, fdFull, false);
+    close(fdFull);
+    ASSERT_TRUE(child.started());
+
+    ToolResult r;
+    ASSERT_TRUE(child.waitEnd(5000, r)) << "still running 5 s on /dev/full";
+    EXPECT_EQ(r.termSignal, 0);
+    EXPECT_EQ(r.exitStatus, 1);
+    EXPECT_EQ(r.err,
+              "write to standard output failed: No space left on device\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    DevFull, KqlogreaderFullDevice,
+    ::testing::Values(FullDeviceCase{"Dump", {"-d"}},
+                      FullDeviceCase{"Follow", {"-d", "-n"}},
+                      FullDeviceCase{"FollowFromNewest", {"-d", "-n", "-e"}},
+                      FullDeviceCase{"TagList", {"-s"}}),
+    [](const ::testing::TestParamInfo<FullDeviceCase>& param) {
+        return std::string(param.param.name);
+    });
+
+// ---- Control bytes on a terminal ----------------------------------------
+
+// Runs the tool with standard output on a pseudo-terminal whose output
+// processing is off (so the bytes read from it are the bytes written) and
+// prints what came out; standard error stays the caller's, and the
+// tool's status is the script's.
+const char* const kPtyScript = R"(
+import os, sys, pty, termios, subprocess
+master, slave = pty.openpty()
+attrs = termios.tcgetattr(slave)
+attrs[1] &= ~termios.OPOST
+termios.tcsetattr(slave, termios.TCSANOW, attrs)
+p = subprocess.Popen(sys.argv[1:], stdin=subprocess.DEVNULL, stdout=slave)
+os.close(slave)
+out = b''
+while True:
+    try:
+        chunk = os.read(master, 65536)
+    except OSError:
+        break
+    if not chunk:
+        break
+    out += chunk
+rc = p.wait()
+sys.stdout.buffer.write(out)
+sys.stdout.flush()
+sys.exit(rc if rc >= 0 else 128 - rc)
+)";
+
+// ESC sequences, BEL, CR and DEL, a tab, a line feed inside the text and
+// one at its end, and a UTF-8 letter.
+const std::string kControlText =
+    "red \x1b[31mALERT\x1b[0m\x07 back\rover\x7f\ttab\nsecond \xc3\xa9\n";
+const std::string kPrefix = "[INFO  t 01-01 00:00:00 0000] ";
+
+struct TerminalCase {
+    const char* name;
+    const char* format;  // --output, or nullptr for the default
+    bool bOnTerminal;
+    std::string out;
+};
+
+void PrintTo(const TerminalCase& c, std::ostream* os) { *os << c.name; }
+
+const std::string kJsonLine =
+    "{\"time\":\"1970-01-01T00:00:00.000+00:00\",\"level\":\"INFO\","
+    "\"tag\":\"t\",\"tag_id\":0,\"text\":\"red \\u001b[31mALERT\\u001b[0m"
+    "\\u0007 back\\rover\x7f\\ttab\\nsecond \xc3\xa9\"}\n";
+
+const TerminalCase kTerminalCases[] = {
+    {"ShortTerminal", nullptr, true,
+     kPrefix + "red \\x1b[31mALERT\\x1b[0m\\x07 back\\x0dover\\x7f\ttab"
+               "\\nsecond \xc3\xa9\n"},
+    {"ShortPipe", nullptr, false, kPrefix + kControlText},
+    {"SyslogTerminal", "syslog", true,
+     "<6>" + kPrefix + "red \\x1b[31mALERT\\x1b[0m\\x07 back\\x0dover\\x7f"
+                       "\ttab\n"
+     "<6>" + kPrefix + "second \xc3\xa9\n"},
+    {"SyslogPipe", "syslog", false,
+     "<6>" + kPrefix + "red \x1b[31mALERT\x1b[0m\x07 back\rover\x7f\ttab\n"
+     "<6>" + kPrefix + "second \xc3\xa9\n"},
+    {"JsonTerminal", "json", true, kJsonLine},
+    {"JsonPipe", "json", false, kJsonLine},
+};
+
+class KqlogreaderTerminal
+    : public VarRunTest,
+      public ::testing::WithParamInterface<TerminalCase> {};
+
+// A terminal sees the text's control bytes spelt out; a pipe gets the
+// stored bytes as they are. The machine formats are the same either way
+// but for syslog's escaping on a terminal.
+TEST_P(KqlogreaderTerminal, ShowsControlBytes) {
+    const TerminalCase& c = GetParam();
+    if (c.bOnTerminal && access(kPython.c_str(), X_OK) != 0)
+        GTEST_SKIP() << kPython << " runs the tool on a pseudo-terminal";
+    TestSegment seg(64 * 1024, "/var/run");
+    ASSERT_TRUE(seg.ok());
+    seg.setTag(0, "t");
+    seg.appendNode(kControlText);
+
+    std::vector<std::string> args = {"-p", seg.serviceName(), "-d"};
+    if (c.format) args.push_back(std::string("--output=") + c.format);
+    ToolResult r;
+    if (c.bOnTerminal) {
+        std::vector<std::string> wrapped = {"-c", kPtyScript, kTool};
+        wrapped.insert(wrapped.end(), args.begin(), args.end());
+        r = runTool(kPython, wrapped);
+    } else {
+        r = runTool(kTool, args);
+    }
+    std::string banner = "LogPath [" + seg.path() + "]\n";
+    // The record formats keep standard output for records.
+    EXPECT_EQ(r.out, c.format ? c.out : banner + c.out);
+    EXPECT_EQ(r.err, c.format ? banner : "");
+    EXPECT_EQ(r.exitStatus, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, KqlogreaderTerminal, ::testing::ValuesIn(kTerminalCases),
+    [](const ::testing::TestParamInfo<TerminalCase>& param) {
+        return std::string(param.param.name);
+    });
+
+}  // namespace
