@@ -601,9 +601,12 @@ bool runMaintenance(const Options& opts) {
 // not be.
 int finish(int iStatus) {
     endOnPendingSignal();
+    errno = 0;
     if (fflush(stdout) != 0 || ferror(stdout)) {
+        // An error of an earlier write may have left errno since.
+        int iErr = errno != 0 ? errno : EIO;
         fprintf(stderr, "write to standard output failed: %s\n",
-                strerror(errno));
+                strerror(iErr));
         return 1;
     }
     return iStatus;
