@@ -15,6 +15,7 @@ log_a="${prefix}alpha"     # a log with a segment
 log_b="${prefix}beta"      # a second one
 plain="${prefix}plain"     # a file with no segment: never offered
 made=()
+images=$(mktemp -d /tmp/kqcomptest.XXXXXX) || { echo "FAIL: no temporary directory"; exit 1; }
 
 remove_log() {
     local path=/var/run/$1 dev ino
@@ -27,6 +28,7 @@ remove_log() {
 cleanup() {
     local name
     for name in "${made[@]}"; do remove_log "$name"; done
+    rm -rf "$images"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
@@ -90,6 +92,42 @@ expect "" _kqlogreader "$reader" -p "$plain" -t ""
 # kqlogger's options end at the first message word.
 expect "" _kqlogger kqlogger -p "$log_a" hello -
 expect "" _kqlogger kqlogger -p "$log_a" -- -
+
+# Long options: their names, and their values however bash splits them
+# ("--output=j" is "--output" "=" "j" while "=" breaks words).
+image=$images/alpha.img
+"$reader" -p "$log_a" -D "$image" >/dev/null
+[[ -s $image ]] || { echo "FAIL: cannot dump $log_a"; exit 1; }
+expect "--file$nl--help$nl--level$nl--lines$nl--output$nl--tag$nl--version" \
+    _kqlogreader kqlogreader --
+expect "--level$nl--lines" _kqlogreader kqlogreader -d --l
+expect "json${nl}short${nl}syslog" _kqlogreader kqlogreader -d --output ""
+expect "json" _kqlogreader kqlogreader --output j
+expect "json${nl}short${nl}syslog" _kqlogreader kqlogreader --output =
+expect "short${nl}syslog" _kqlogreader kqlogreader --output = s
+expect "--output=short$nl--output=syslog" _kqlogreader kqlogreader --output=s
+expect "json" _kqlogreader kqlogreader --out = j
+expect "WARN" _kqlogreader kqlogreader --level W
+expect "" _kqlogreader kqlogreader -p x --lines ""
+# --tag: the names in the log's tag table, item by item of a list; from the
+# image with --file.
+expect "disk${nl}net" _kqlogreader "$reader" -p "$log_a" --tag ""
+expect "net,disk" _kqlogreader "$reader" -p "$log_a" -d --tag net,d
+expect "net" _kqlogreader "$reader" -p "$log_a" --tag = n
+expect "--tag=disk" _kqlogreader "$reader" -p "$log_a" --tag=d
+expect "disk${nl}net" _kqlogreader "$reader" -p "$log_a" --ta ""
+expect "" _kqlogreader "$reader" --tag ""
+expect "disk${nl}net" _kqlogreader "$reader" --file "$image" -d --tag ""
+expect "net" _kqlogreader "$reader" --file = "$image" --tag n
+expect "net" _kqlogreader "$reader" "--file=$image" --tag n
+# --file: file names.
+expect "$image" _kqlogreader kqlogreader --file "$images/al"
+expect "$image" _kqlogreader kqlogreader -d --file = "$images/al"
+# A long option's value is not read as an option, nor an option as one.
+expect "" _kqlogreader "$reader" --tag -p "$log_a" -t ""
+expect "0${nl}1" _kqlogreader "$reader" --lines 3 -p "$log_a" -t ""
+expect "0${nl}1" _kqlogreader "$reader" --level = WARN -p "$log_a" -t ""
+expect "0${nl}1" _kqlogreader "$reader" --level=WARN -p "$log_a" -t ""
 
 # A log path whose segment is gone is no longer offered.
 remove_log "$log_b"

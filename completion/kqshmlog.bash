@@ -57,25 +57,46 @@ _kqshmlog_services()
     return 0
 }
 
-# _kqshmlog_scan ARGLETTERS NONOPT: reads COMP_WORDS before the current
-# word as getopt would. Sets _kq_service (the -p value: appended when
-# NONOPT is "append", else the last one), _kq_pending (the option letter
-# whose value the current word is, or empty) and _kq_message (1 once a word
-# ends the options, for NONOPT "stop").
+# _kqshmlog_scan ARGLETTERS NONOPT [LONGOPTS]: reads COMP_WORDS before the
+# current word as getopt would. Sets _kq_service (the -p value: appended
+# when NONOPT is "append", else the last one), _kq_pending (the option
+# letter, or "--name" of a long option, whose value the current word is, or
+# empty) and _kq_message (1 once a word ends the options, for NONOPT
+# "stop"). LONGOPTS lists the long options, blank-separated, those that
+# take a value with a trailing "=" ("file= help"); without it, words that
+# begin with "--" are read as letters. The value of --file goes to
+# _kq_file. bash splits "--tag=net" into "--tag", "=" and "net".
 _kqshmlog_scan()
 {
-    local argletters=$1 nonopt=$2 i word j c
-    _kq_service='' _kq_pending='' _kq_message=''
+    local argletters=$1 nonopt=$2 longopts=${3-} i word j c
+    _kq_service='' _kq_pending='' _kq_message='' _kq_file=''
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
+        if [[ $_kq_pending == --* && $word == = ]]; then
+            continue
+        fi
         if [[ $_kq_pending ]]; then
             [[ $_kq_pending == p ]] && _kqshmlog_set_service "$word" "$nonopt"
+            [[ $_kq_pending == --file ]] && _kq_file=$word
             _kq_pending=
             continue
         fi
         if [[ $word == -- ]]; then
             [[ $nonopt == stop ]] && _kq_message=1
             return 0
+        fi
+        if [[ $longopts && $word == --?* ]]; then
+            local name
+            name=$(_kqshmlog_long_name "${word%%=*}" "$longopts")
+            if [[ $name == *= ]]; then
+                if [[ $word == *=* ]]; then
+                    [[ $name == file= ]] && _kq_file=${word#*=}
+                else
+                    # The next word is the value, or "=" before it.
+                    _kq_pending=--${name%=}
+                fi
+            fi
+            continue
         fi
         if [[ $word != -?* ]]; then
             [[ $nonopt == stop ]] && { _kq_message=1; return 0; }
@@ -95,6 +116,22 @@ _kqshmlog_scan()
     return 0
 }
 
+# _kqshmlog_long_name WORD LONGOPTS: the long option that WORD ("--ta")
+# names, exactly or as the only one it begins ("tag="), or nothing.
+_kqshmlog_long_name()
+{
+    local word=${1#--} opt found=''
+    for opt in $2; do
+        [[ ${opt%=} == "$word" ]] && { printf '%s\n' "$opt"; return 0; }
+        if [[ ${opt%=} == "$word"* ]]; then
+            [[ $found ]] && return 0
+            found=$opt
+        fi
+    done
+    [[ $found ]] && printf '%s\n' "$found"
+    return 0
+}
+
 _kqshmlog_set_service()
 {
     if [[ $2 == append ]]; then
@@ -104,16 +141,25 @@ _kqshmlog_set_service()
     fi
 }
 
-# _kqshmlog_tags TOOL SERVICE FIELD: the tag indices (FIELD 1) or names
-# (FIELD 2) of a service's log, from TOOL's listing (kqlogreader -s).
+# _kqshmlog_tags TOOL SERVICE FIELD [IMAGE]: the tag indices (FIELD 1) or
+# names (FIELD 2) of a service's log, or with no SERVICE of a segment image
+# written by -D, from TOOL's listing (kqlogreader -s).
 _kqshmlog_tags()
 {
-    local tool=$1 service=$2 field=$3 line
-    [[ $service && -x $tool ]] || return 0
+    local tool=$1 service=$2 field=$3 image=${4-} line
+    local -a source
+    if [[ $service ]]; then
+        source=(-p "$service")
+    elif [[ $image ]]; then
+        source=(--file "$image")
+    else
+        return 0
+    fi
+    [[ -x $tool ]] || return 0
     while IFS= read -r line; do
         [[ $line =~ ^\[([0-9]+)\]\ Tag\[([^][[:space:]]+)\]\ Level\[ ]] &&
             printf '%s\n' "${BASH_REMATCH[field]}"
-    done < <("$tool" -p "$service" -s 2>/dev/null </dev/null)
+    done < <("$tool" "${source[@]}" -s 2>/dev/null </dev/null)
     return 0
 }
 
@@ -128,11 +174,60 @@ _kqshmlog_reader_tool()
     fi
 }
 
+_KQLOGREADER_LONGOPTS='file= lines= tag= level= output= version help'
+
 _kqlogreader()
 {
-    local cur=${COMP_WORDS[COMP_CWORD]}
+    local cur=${COMP_WORDS[COMP_CWORD]} head=''
     COMPREPLY=()
-    _kqshmlog_scan pilftD append
+    _kqshmlog_scan pilftD append "$_KQLOGREADER_LONGOPTS"
+
+    # The value of a long option: "--tag" "=" "CUR" as bash splits it, or
+    # "--tag=CUR" in one word where "=" does not break words.
+    if [[ $_kq_pending == --* && $cur == = ]]; then
+        cur=
+    elif [[ ! $_kq_pending && $cur == --?*=* ]]; then
+        local name
+        name=$(_kqshmlog_long_name "${cur%%=*}" "$_KQLOGREADER_LONGOPTS")
+        if [[ $name == *= ]]; then
+            _kq_pending=--${name%=}
+            head=${cur%%=*}=
+            cur=${cur#*=}
+        fi
+    fi
+
+    case $_kq_pending in
+    --file)
+        compopt -o filenames 2>/dev/null
+        mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+        _kqshmlog_prepend "$head"
+        return 0
+        ;;
+    --tag)
+        # A comma-separated list: the item after the last comma.
+        local tool names done=''
+        [[ $cur == *,* ]] && done=${cur%,*},
+        tool=$(_kqshmlog_reader_tool "${COMP_WORDS[0]}")
+        names=$(_kqshmlog_tags "$tool" "$_kq_service" 2 "$_kq_file")
+        mapfile -t COMPREPLY < <(compgen -W "$names" -- "${cur##*,}")
+        _kqshmlog_prepend "$head$done"
+        return 0
+        ;;
+    --level)
+        mapfile -t COMPREPLY < <(
+            compgen -W 'TRACE DEBUG INFO WARN ERROR FATAL' -- "$cur")
+        _kqshmlog_prepend "$head"
+        return 0
+        ;;
+    --output)
+        mapfile -t COMPREPLY < <(compgen -W 'short json syslog' -- "$cur")
+        _kqshmlog_prepend "$head"
+        return 0
+        ;;
+    --lines)
+        return 0
+        ;;
+    esac
 
     case $_kq_pending in
     p)
@@ -146,7 +241,7 @@ _kqlogreader()
     i | t | f)
         local tool ids
         tool=$(_kqshmlog_reader_tool "${COMP_WORDS[0]}")
-        ids=$(_kqshmlog_tags "$tool" "$_kq_service" 1)
+        ids=$(_kqshmlog_tags "$tool" "$_kq_service" 1 "$_kq_file")
         [[ $_kq_pending == i ]] && ids+=" -1"
         mapfile -t COMPREPLY < <(compgen -W "$ids" -- "$cur")
         return 0
@@ -167,11 +262,24 @@ _kqlogreader()
         done
         return 0
     fi
-    if [[ $cur == -* ]]; then
+    if [[ $cur == --* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W '--file --lines --tag --level
+            --output --version --help' -- "$cur")
+    elif [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(
             compgen -W '-h -n -p -d -s -l -i -t -f -e -V -D' -- "$cur")
     fi
     return 0
+}
+
+# _kqshmlog_prepend TEXT: puts TEXT before each candidate in COMPREPLY.
+_kqshmlog_prepend()
+{
+    [[ $1 ]] || return 0
+    local i
+    for i in "${!COMPREPLY[@]}"; do
+        COMPREPLY[i]=$1${COMPREPLY[i]}
+    done
 }
 
 _kqlogger()
