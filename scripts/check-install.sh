@@ -75,7 +75,7 @@ for h in $public; do
 done
 
 # ---- the examples, built against the stage ----------------------------------
-for example in reader writer; do
+for example in reader writer follower; do
     echo "== check-install: examples/$example with find_package"
     cmake -S "$src/examples/$example" -B "$work/$example" \
         -DCMAKE_PREFIX_PATH="$stage" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" \

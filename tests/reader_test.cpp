@@ -6,13 +6,16 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <set>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "KQShmLogReaderImp.h"
+#include "KQShmLogStream.h"
 #include "TestSegment.h"
 
 using testing::internal::CaptureStderr;
@@ -386,4 +389,121 @@ TEST(ReaderFromMemory, RefusesSizesBeyondTheBytesGiven) {
     ASSERT_TRUE(reader.initFromMemory(bytes.data(), bytes.size()));
     EXPECT_EQ(reader.getShmLogBufSize(), 600);
     EXPECT_FALSE(reader.reattachIfReplaced());
+}
+
+namespace {
+
+// A segment made under a TestSegment's key after the test removed the
+// original, as a writer restarting at another size does. Removed (and
+// detached) at the end, pass or fail.
+class ReplacementSegment {
+public:
+    ReplacementSegment(const std::string& path, uint32_t ringSize) {
+        key_t key = ftok(path.c_str(), 0);
+        m_iId = shmget(key, sizeof(shmloghead) + ringSize, IPC_CREAT | IPC_EXCL | 0600);
+        if (m_iId == -1) return;
+        void* p = shmat(m_iId, nullptr, 0);
+        if (p == reinterpret_cast<void*>(-1)) return;
+        m_pHead = static_cast<shmloghead*>(p);
+        memset(p, 0, sizeof(shmloghead) + ringSize);
+        m_pHead->magic = KQLOG_MAGIC;
+        m_pHead->hdrsize = sizeof(shmloghead);
+        m_pHead->logbufsize = ringSize;
+    }
+    ~ReplacementSegment() {
+        if (m_pHead) shmdt(m_pHead);
+        if (m_iId != -1) shmctl(m_iId, IPC_RMID, nullptr);
+    }
+    ReplacementSegment(const ReplacementSegment&) = delete;
+    ReplacementSegment& operator=(const ReplacementSegment&) = delete;
+
+    bool ok() const { return m_pHead != nullptr; }
+    shmloghead* head() { return m_pHead; }
+    uint8_t* ring() { return reinterpret_cast<uint8_t*>(m_pHead) + sizeof(shmloghead); }
+
+private:
+    int m_iId = -1;
+    shmloghead* m_pHead = nullptr;
+};
+
+// "old 07\n": 7 bytes, so node n of either segment starts at 17 * n.
+std::string numberedText(const char* prefix, int n) {
+    char text[16];
+    snprintf(text, sizeof(text), "%s %02d\n", prefix, n);
+    return text;
+}
+
+const int32_t kNumberedNode = 17;
+
+// The new segment holds 30 nodes from 0, of which the first two are no
+// longer retained: its oldest is node 2, at 34. An old cursor 10 or 20
+// nodes into the old segment would land on a sound node there.
+const int kReplacementNodes = 30;
+void fillReplacement(ReplacementSegment& repl) {
+    for (int i = 0; i < kReplacementNodes; ++i)
+        writeNodeAt(repl.ring(), kNumberedNode * i, numberedText("new", i), 0, 2, 0, 0);
+    repl.head()->logReadPos = 2 * kNumberedNode;
+    repl.head()->logWritePos = kReplacementNodes * kNumberedNode;
+}
+
+}  // namespace
+
+TEST_F(ReaderTest, ReattachStartsAtTheNewSegmentsOldestNode) {
+    for (int i = 0; i < 20; ++i) seg.appendNode(numberedText("old", i));
+    ASSERT_TRUE(attach());
+    reader.seekLogBegin(0);
+    std::string line;
+    for (int i = 0; i < 10; ++i) ASSERT_TRUE(reader.nextLog(line));
+    ASSERT_EQ(reader.readPos(), 10 * kNumberedNode);
+
+    ASSERT_EQ(shmctl(seg.shmId(), IPC_RMID, nullptr), 0);
+    ReplacementSegment repl(seg.path(), 2048);
+    ASSERT_TRUE(repl.ok());
+    fillReplacement(repl);
+
+    ASSERT_TRUE(reader.reattachIfReplaced());
+    EXPECT_EQ(reader.readPos(), 2 * kNumberedNode);
+    for (int i = 2; i < kReplacementNodes; ++i) {
+        ASSERT_TRUE(reader.nextLog(line));
+        EXPECT_EQ(line.substr(line.find("] ") + 2), numberedText("new", i));
+    }
+    ASSERT_TRUE(reader.nextLog(line));
+    EXPECT_EQ(line, "");
+}
+
+// The same through KQLogStream following: after the idle ends at which it
+// looks for a replaced segment, it reads the new one from its oldest node.
+TEST_F(ReaderTest, FollowingStreamStartsAtTheReplacementsOldestNode) {
+    for (int i = 0; i < 20; ++i) seg.appendNode(numberedText("old", i));
+    IKQLOGReader* pReader = IKQLOGReader::getInst();
+    ASSERT_TRUE(pReader->init(seg.path().c_str(), false));
+    KQLogStream stream;
+    ASSERT_TRUE(stream.startAtOldest(true));
+    char buf[KQLOG_LINE_BUFFER_SIZE];
+    KQLogRecord rec;
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(stream.next(rec, buf), KQLOG_EVENT_RECORD);
+        EXPECT_EQ(std::string(rec.pText, size_t(rec.iTextLen)), numberedText("old", i));
+    }
+
+    ASSERT_EQ(shmctl(seg.shmId(), IPC_RMID, nullptr), 0);
+    ReplacementSegment repl(seg.path(), 2048);
+    ASSERT_TRUE(repl.ok());
+    fillReplacement(repl);
+
+    // The rest of the old segment is still attached and read first (its
+    // cursor then stands 20 nodes in); then only ends until the stream
+    // looks for a successor.
+    std::vector<std::string> got;
+    for (int calls = 0; calls < 60 && got.size() < 38; ++calls) {
+        ENUM_KQLOG_EVENT e = stream.next(rec, buf);
+        ASSERT_NE(e, KQLOG_EVENT_DAMAGED);
+        ASSERT_NE(e, KQLOG_EVENT_LAPPED);
+        if (e == KQLOG_EVENT_RECORD) got.emplace_back(rec.pText, size_t(rec.iTextLen));
+    }
+    std::vector<std::string> want;
+    for (int i = 10; i < 20; ++i) want.push_back(numberedText("old", i));
+    for (int i = 2; i < kReplacementNodes; ++i) want.push_back(numberedText("new", i));
+    EXPECT_EQ(got, want);
+    EXPECT_EQ(stream.next(rec, buf), KQLOG_EVENT_END);
 }

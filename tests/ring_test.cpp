@@ -238,3 +238,70 @@ TEST(RingRender, MatchesTheReferenceAcrossZonesAndTimes) {
         }
     }
 }
+
+// The level byte is fine and the text fits; only the terminator would be
+// the byte after the ring. Every reader of nodes refuses it without
+// reading there (the ring is sized exactly).
+TEST(RingReadNode, RefusesATerminatorPastTheRingEnd) {
+    Ring ring(300);
+    const int32_t pos = 280;
+    // Text of 11 bytes at 289..299: the terminator would be byte 300.
+    std::string text(300 - pos - KQLOG_NODE_HDR_SIZE, 't');
+    memcpy(ring.data() + pos, "\x0b\x00\x02\x00\x00\x00\x00\x00\x00", 9);
+    memcpy(ring.data() + pos + 9, text.data(), text.size());
+    ASSERT_EQ(ring.data()[pos], text.size());
+    ASSERT_LT(ring.data()[pos + 2], KQLOG_LEVEL_COUNT);
+
+    KQNodeCopy copy;
+    EXPECT_EQ(KQRingReadNode(ring.view(), pos, copy), KQNODE_INVALID);
+    EXPECT_EQ(copy.terminator, -1);
+    KQTimeCache cache;
+    char out[KQLOG_MAX_LINE_SIZE + 1];
+    KQLineRead line;
+    EXPECT_EQ(KQRingReadLine(ring.view(), pos, 0, cache, out, line), KQNODE_INVALID);
+    int32_t next = -7;
+    EXPECT_FALSE(KQRingNodeSound(ring.view(), pos, next));
+    EXPECT_EQ(next, -7);
+
+    // One byte shorter, the same node is sound.
+    ring.data()[pos] = uint8_t(text.size() - 1);
+    ring.data()[299] = 0;
+    EXPECT_EQ(KQRingReadNode(ring.view(), pos, copy), KQNODE_VALID);
+    EXPECT_EQ(KQRingReadLine(ring.view(), pos, 0, cache, out, line), KQNODE_VALID);
+    EXPECT_TRUE(KQRingNodeSound(ring.view(), pos, next));
+}
+
+// The after-copy recheck compares the text and its terminator as well as
+// the nine header bytes: a writer that replaced a node by one of the same
+// size, tag, level and time changed only the text.
+TEST(RingLineUnchanged, NoticesAChangeInTheTextAlone) {
+    Ring ring(512);
+    ring.node(40, "first text\n", 0, 2, 5, 7);
+    KQTimeCache cache;
+    char out[KQLOG_MAX_LINE_SIZE + 1];
+    KQLineRead line;
+    ASSERT_EQ(KQRingReadLine(ring.view(), 40, 0, cache, out, line), KQNODE_VALID);
+    EXPECT_TRUE(KQRingLineUnchanged(ring.view(), 40, line, out));
+
+    struct Change {
+        const char* name;
+        int32_t offset;  // from the node's start
+        uint8_t byte;
+    } changes[] = {
+        {"first text byte", 9, 'F'},
+        {"last text byte", 9 + 10, '!'},
+        {"terminator", 9 + 11, 'x'},
+        {"level", 2, 3},
+    };
+    for (const Change& c : changes) {
+        SCOPED_TRACE(c.name);
+        uint8_t was = ring.data()[40 + c.offset];
+        ring.data()[40 + c.offset] = c.byte;
+        EXPECT_FALSE(KQRingLineUnchanged(ring.view(), 40, line, out));
+        ring.data()[40 + c.offset] = was;
+        EXPECT_TRUE(KQRingLineUnchanged(ring.view(), 40, line, out));
+    }
+    // A whole new node with the same header.
+    ring.node(40, "other text\n", 0, 2, 5, 7);
+    EXPECT_FALSE(KQRingLineUnchanged(ring.view(), 40, line, out));
+}
