@@ -207,15 +207,16 @@ TEST(RingWalker, PrintingOnceAlwaysEnds) {
 
 // The looping chain: a 300-byte ring where every node wraps to 0 and the
 // node at 0 leads to itself; logReadPos 20. Printing once reads each node
-// at most once and ends, wherever logWritePos stands; so does following
-// with logWritePos inside the ring away from 0.
+// at most once and ends, wherever logWritePos stands; following reads each
+// at most once too, also with logWritePos at the looping node itself or
+// outside the ring (it then holds until the writers move on).
 TEST(RingWalker, LoopingChainIsReadOnce) {
     struct Case {
         int32_t writePos;
         bool follow;
     } cases[] = {{0, false},   {1, false},  {100, false}, {-1, false},
                  {300, false}, {1, true},   {19, true},   {100, true},
-                 {250, true}};
+                 {250, true},  {0, true},   {-1, true},   {300, true}};
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "logWritePos " << c.writePos
                                         << (c.follow ? ", following" : ""));

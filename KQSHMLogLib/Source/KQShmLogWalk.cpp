@@ -26,6 +26,7 @@ void KQRingWalker::start(const KQRingView& view, int32_t iPos, bool bFollow) {
 }
 
 void KQRingWalker::moveTo(const KQRingView& view, int32_t iPos) {
+    m_bHold = false;
     m_iPos = iPos;
     m_iAnchor = iPos;
     m_iLastLinePos = -1;
@@ -97,11 +98,15 @@ KQWalkEvent KQRingWalker::damaged(const KQRingView& view, int32_t iWrite,
         KQRingDistance(m_iAnchor, q, view.iRingSize) <=
             KQRingDistance(m_iAnchor, m_iPos, view.iRingSize))
         q = -1;
-    if (q < 0) {
-        // Nothing sound ahead and no end to wait at: report it once, then
-        // the data has ended here.
+    // Nothing sound ahead and no end to wait at, or the only place to go
+    // on is the node just read (a chain that leads back to itself at
+    // logWritePos): report it once, then hold until the writers move
+    // logWritePos. Reading the node again would deliver it twice.
+    if (q < 0 || (q == iFrom && iFrom == m_iLastLinePos)) {
         if (m_iStuckPos == m_iPos) return endOfData();
         m_iStuckPos = m_iPos;
+        m_bHold = true;
+        m_iHoldWrite = iWrite;
         if (!m_bFollow) m_bEnded = true;
         return KQWALK_DAMAGED;
     }
@@ -147,6 +152,14 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
                    iRead, iWrite);
         if (iLook > 3) return endOfData();  // the writers keep us busy
 
+        if (m_bHold) {
+            // Held after a broken chain: only new data from the writers
+            // releases the cursor, at logWritePos, so that nothing read
+            // before comes again.
+            if (iWrite == m_iHoldWrite || !bWriteKnown) return endOfData();
+            moveTo(view, iWrite);
+            continue;
+        }
         if (m_bBrokenLink) {
             m_bBrokenLink = false;
             return damaged(view, iWrite, m_iLastLinePos, res);

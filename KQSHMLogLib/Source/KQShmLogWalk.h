@@ -87,6 +87,9 @@ private:
     bool m_bBrokenLink = false;
     // A damaged node already reported, when nothing could be found past it.
     int32_t m_iStuckPos = -1;
+    // Held after a broken chain until logWritePos differs from this.
+    bool m_bHold = false;
+    int32_t m_iHoldWrite = -1;
 
     bool m_bFollow = false;
     bool m_bEnded = false;
