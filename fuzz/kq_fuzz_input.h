@@ -22,7 +22,8 @@
 //                the ring's bytes from offset hdrsize; the rest is zero.
 //
 // All integers are little-endian. Missing bytes read as zero, so every
-// input, the empty one included, describes a segment.
+// input, the empty one included, describes a segment. The segment is read
+// from memory, or with KQF_FILE from a file holding its bytes.
 #ifndef KQ_FUZZ_INPUT_H
 #define KQ_FUZZ_INPUT_H
 
@@ -39,6 +40,10 @@ enum KQFuzzFlags : uint8_t {
     KQF_SEEK_END = 1 << 3,  // start reading at logWritePos
     KQF_VERBOSE = 1 << 4,   // diagnostics on (to /dev/null)
     KQF_DUMP = 1 << 5,      // dumpLogMem to /dev/null
+    // The segment's nBytes go to a file, read by initFromFile instead of
+    // initFromMemory; with KQF_RAW_SIZES the file may be shorter than a
+    // header, or than the sizes in its header.
+    KQF_FILE = 1 << 6,
 };
 
 struct KQFuzzControl {

@@ -453,6 +453,58 @@ int main(int argc, char* argv[]) {
         t.ring[size_t(p) + 9 + 1] = 0;  // first node corrupt, verbose report
         save(dir, "verbose-corrupt-first", t);
     }
+    {
+        // A link that overshoots logWritePos: printing once stops after
+        // that node, following steps over it to logWritePos.
+        Seed s(1024);
+        s.tag(0, "t");
+        s.append("one");
+        int32_t p = s.append("two");
+        s.nodeAt(p, std::string(40, 'x'));
+        s.c.logWritePos = p + 20;
+        save(dir, "link-past-write-pos", s);
+        // Followed from the oldest node with logWritePos outside the ring.
+        Seed t = soundRing(1024);
+        t.c.flags = KQF_RAW_POSITIONS;
+        t.c.logWritePos = -1;
+        save(dir, "follow-write-pos-outside", t);
+    }
+    {
+        // File images: read, or refused for their sizes or magic number.
+        Seed s = soundRing(1024);
+        s.c.flags = KQF_FILE;
+        save(dir, "file-sound", s);
+        Seed v = soundRing(2048);
+        v.c.flags = KQF_FILE | KQF_SEEK_END | KQF_VERBOSE;
+        v.ring[15 + 9 + 2] = 0;  // the second node is damaged
+        save(dir, "file-damaged-follow-newest", v);
+        Seed m = soundRing(1024);
+        m.c.flags = KQF_FILE | KQF_BAD_MAGIC;
+        m.c.magic = 0x6767F253;
+        save(dir, "file-bad-magic", m);
+        struct Raw {
+            const char* name;
+            uint32_t hdr, buf, bytes;
+        } raws[] = {
+            {"spare-byte", 3608, 600, 3608 + 601},
+            {"shorter-than-sizes", 3608, 600, 3608 + 599},
+            {"header-cut", 3608, 600, 3000},
+            {"sizes-only", 3608, 600, 12},
+            {"too-short-for-sizes", 3608, 600, 11},
+            {"empty", 0, 0, 0},
+            {"ring-over-int32", 0, 0x80000000u, 8192},
+            {"sum-wraps-32-bits", 0xFFFFFFF0u, 0x20, 4096},
+            {"ring-inside-header", 100, 600, 3608},
+        };
+        for (const Raw& r : raws) {
+            Seed f = soundRing(600);
+            f.c.flags = KQF_FILE | KQF_RAW_SIZES;
+            f.c.hdrsize = r.hdr;
+            f.c.logbufsize = r.buf;
+            f.c.segBytes = r.bytes;
+            save(dir, std::string("file-") + r.name, f);
+        }
+    }
 #ifdef KQ_SEEDS_FROM_WRITER
     writerSeeds(dir);
 #endif

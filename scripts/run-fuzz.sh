@@ -6,7 +6,7 @@
 # non-zero on any finding: a crash, a failed check, a sanitizer report, a
 # leak, or one input running longer than 5 s. The input that caused it is
 # left in build/fuzz/run/artifacts/; add it to fuzz/corpus as a regression
-# case once it is fixed.
+# case once it is fixed. KQ_FUZZ_BUILD names another build directory.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,7 +15,7 @@ case "$seconds" in
   ''|*[!0-9]*) echo "usage: $0 [seconds]" >&2; exit 2 ;;
 esac
 
-build=build/fuzz
+build=${KQ_FUZZ_BUILD:-build/fuzz}
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DKQ_BUILD_FUZZER=ON \
       -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target kqfuzz -j "$(nproc)"
