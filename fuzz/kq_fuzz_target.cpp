@@ -550,42 +550,14 @@ std::vector<StreamEvent> readOnce(const Segment& seg, bool bNewest) {
     return events;
 }
 
-// Two known faults of the stream, left out of the checks that they fail
-// until they are fixed; both come from following past a broken link. (1) A
-// sound node at logWritePos whose successor is itself (logWritePos 0 in a
-// ring under 550 bytes, which no writer makes): following resyncs to
-// logWritePos and reads that node again, for ever, RECORD and DAMAGED in
-// turn. (2) logWritePos outside the ring and a link that leads back past
-// where reading began: following reports the link as damaged, stays at its
-// target, and from there reads the records it has read already, round and
-// round. printedOnce is the pass printing once from the same start.
-bool followingLoops(const Segment& seg, int32_t iStart,
-                    const std::vector<StreamEvent>& printedOnce) {
-    const int64_t iRing = int64_t(seg.ringSize);
-    const int32_t iWrite = seg.head()->logWritePos;
-    if (inRing(seg, iWrite)) {
-        ModelNode m = modelNode(seg, iWrite);
-        return m.status == KQNODE_VALID &&
-               modelNext(iWrite, m.size, iRing) == iWrite;
-    }
-    if (printedOnce.empty() ||
-        printedOnce.back().eEvent != KQLOG_EVENT_RECORD)
-        return false;
-    int32_t iLast = printedOnce.back().iPos;
-    int64_t iNext = modelNext(iLast, seg.ring()[iLast], iRing);
-    return ringDistance(iStart, iNext, iRing) <=
-           ringDistance(iStart, iLast, iRing);
-}
-
 // Following from the same place, treating END as a sleep. Nothing moves,
 // so following settles: once it answers END it answers nothing else, and
 // before that it has read no position twice and no more than a pass over
 // the ring could. Printing once stops at a link that leads backwards, where
 // following steps over it as over a damaged record; up to there both read
-// alike. Where following is known to loop (bLoops) only the records
-// themselves are checked, over as many calls.
+// alike.
 void readFollowing(const Segment& seg, bool bNewest,
-                   const std::vector<StreamEvent>& once, bool bLoops) {
+                   const std::vector<StreamEvent>& once) {
     const int64_t iRing = int64_t(seg.ringSize);
     KQLogStream stream;
     KQ_CHECK(bNewest ? stream.startAtNewest(true) : stream.startAtOldest(true));
@@ -604,11 +576,11 @@ void readFollowing(const Segment& seg, bool bNewest,
             ++iEnds;
             continue;
         }
-        KQ_CHECK(iEnds == 0 || bLoops);
+        KQ_CHECK(iEnds == 0);
         KQ_CHECK(inRing(seg, rec.iPos));
         if (eEvent == KQLOG_EVENT_RECORD) {
             checkRecord(seg, rec, line.get());
-            KQ_CHECK(!recordAt[size_t(rec.iPos)] || bLoops);
+            KQ_CHECK(!recordAt[size_t(rec.iPos)]);
             recordAt[size_t(rec.iPos)] = true;
             if (iChainNext >= 0) KQ_CHECK(rec.iPos == iChainNext);
             iChainNext = int32_t(modelNext(rec.iPos, uint8_t(rec.iTextLen),
@@ -619,7 +591,7 @@ void readFollowing(const Segment& seg, bool bNewest,
         }
         events.push_back({eEvent, rec.iPos});
     }
-    KQ_CHECK(iEnds == kSettled || bLoops);
+    KQ_CHECK(iEnds == kSettled);
     KQ_CHECK(events.size() >= once.size() &&
              std::equal(once.begin(), once.end(), events.begin()));
 }
@@ -632,8 +604,7 @@ std::vector<StreamEvent> checkStream(const Segment& seg,
     std::vector<StreamEvent> newest = readOnce(seg, true);
     const bool bNewest = (c.flags & KQF_SEEK_END) != 0;
     const std::vector<StreamEvent>& once = bNewest ? newest : oldest;
-    int32_t iStart = bNewest ? seg.head()->logWritePos : seg.head()->logReadPos;
-    readFollowing(seg, bNewest, once, followingLoops(seg, iStart, once));
+    readFollowing(seg, bNewest, once);
     return oldest;
 }
 

@@ -340,8 +340,10 @@ TEST_F(ReaderTest, TellsAnEndFromAStrayEndAndAnEvictedNode) {
 }
 
 TEST_F(ReaderTest, FollowsASegmentReplacedUnderTheSamePath) {
+    seg.setTag(0, "gone");
     seg.appendNode("old");
     ASSERT_TRUE(attach());
+    EXPECT_EQ(reader.findLogger("gone"), 0);
     EXPECT_FALSE(reader.reattachIfReplaced());  // still the live segment
 
     // A writer restarting at a larger size removes the segment and creates
@@ -363,9 +365,14 @@ TEST_F(ReaderTest, FollowsASegmentReplacedUnderTheSamePath) {
     uint8_t* ring = reinterpret_cast<uint8_t*>(head) + sizeof(shmloghead);
     writeNodeAt(ring, 0, "new", 0, 2, 0, 0);
     head->logWritePos = 13;
+    memcpy(head->logInfos[0].strLogTag, "new", 3);
+    head->currLogInfoIndex = 1;
 
     ASSERT_TRUE(reader.reattachIfReplaced());
     EXPECT_EQ(reader.getShmLogBufSize(), 2048);
+    // The tag index is the new segment's alone.
+    EXPECT_EQ(reader.findLogger("gone"), KQLOG_INVALID_ID);
+    EXPECT_EQ(reader.findLogger("new"), 0);
     std::string line;
     ASSERT_TRUE(reader.nextLog(line));
     EXPECT_EQ(line.substr(line.size() - 3), "new");

@@ -71,7 +71,8 @@ bool CKQLOGReaderImp::adopt(const KQShmAttachment& att) {
         return false;
     }
 
-    // Later entries of the same name win.
+    // Later entries of the same name win; names of an earlier segment go.
+    m_mapTag2ID.clear();
     for (int i = 0; i < __atomic_load_n(&pHead->currLogInfoIndex,
                                         __ATOMIC_RELAXED);
          ++i) {
