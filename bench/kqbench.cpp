@@ -107,25 +107,16 @@ long retimeNodes(const char* pPath, int64_t iSpanMs, BenchTextGen& gen) {
 
 // What mapping the segment costs by itself: attach it as the reader does
 // and read one byte of every page, as a dump eventually does.
-int cmdTouch(const char* pPath) {
-    void* pAddr = GetShmAddrforRead(pPath);
-    if (!pAddr) return 1;
-    const shmloghead* pHead = static_cast<const shmloghead*>(pAddr);
-    size_t nBytes = size_t(pHead->hdrsize) + pHead->logbufsize;
-    const volatile uint8_t* p = static_cast<const uint8_t*>(pAddr);
-    unsigned iSum = 0;
-    for (size_t i = 0; i < nBytes; i += 4096) iSum += p[i];
-    printf("%u\n", iSum);
-    return 0;
-}
-
-int cmdPopulate(const char* pPath) {
+// Attaches a log and reads a byte of every page, after mapping it all in
+// with MADV_POPULATE_READ when bPopulate.
+int touchPages(const char* pPath, bool bPopulate) {
     void* pAddr = GetShmAddrforRead(pPath);
     if (!pAddr) return 1;
     const shmloghead* pHead = static_cast<const shmloghead*>(pAddr);
     size_t nBytes = size_t(pHead->hdrsize) + pHead->logbufsize;
     uintptr_t iStart = uintptr_t(pAddr) & ~uintptr_t(4095);
-    if (madvise(reinterpret_cast<void*>(iStart),
+    if (bPopulate &&
+        madvise(reinterpret_cast<void*>(iStart),
                 uintptr_t(pAddr) + nBytes - iStart, MADV_POPULATE_READ) != 0)
         perror("madvise");
     const volatile uint8_t* p = static_cast<const uint8_t*>(pAddr);
@@ -477,8 +468,8 @@ int main(int argc, char* argv[]) {
     }
     if (cmd == "create" && argc == 4)
         return openWriter(argv[2], atoi(argv[3])) ? 0 : 1;
-    if (cmd == "touch" && argc == 3) return cmdTouch(argv[2]);
-    if (cmd == "populate" && argc == 3) return cmdPopulate(argv[2]);
+    if (cmd == "touch" && argc == 3) return touchPages(argv[2], false);
+    if (cmd == "populate" && argc == 3) return touchPages(argv[2], true);
     if (cmd == "render" && argc == 3) return cmdRender(argv[2]);
     if (cmd == "fill" && argc == 5)
         return cmdFill(argv[2], atoi(argv[3]), atof(argv[4]));
