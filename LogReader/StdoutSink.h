@@ -27,9 +27,9 @@ public:
     // Everything buffered, and stdio's stdout, out now.
     void flush();
 
-    // Sleeps up to iMillis, ending the process as a failed write would when
-    // standard output is closed meanwhile (the reader of a pipe went away).
-    // A signal ends the sleep early.
+    // Sleeps iMillis, ending the process as a failed write would when
+    // standard output has been closed (the reader of a pipe went away),
+    // which it notices within four sleeps. A signal ends the sleep early.
     void sleepWatching(int iMillis);
 
 private:
@@ -42,6 +42,8 @@ private:
     bool m_bViaStdio = false;
     bool m_bLineAtATime = false;
     bool m_bStdioFlushed = false;
+    static const int SLEEPS_PER_CLOSE_CHECK = 4;
+    int m_iSleeps = SLEEPS_PER_CLOSE_CHECK - 1;  // the first sleep asks
 };
 
 #endif
