@@ -1,10 +1,7 @@
 // kqlogreader: prints, follows and maintains the log of a service kept in
 // System V shared memory under "/var/run/" + service name.
-#include <getopt.h>
-#include <strings.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
@@ -12,10 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "KQShmLogReader.h"
 #include "KQShmLogStream.h"
+#include "Options.h"
 #include "RecordFormat.h"
 #include "StdoutSink.h"
 
@@ -25,78 +22,6 @@ const char* const LOG_LEVEL_STRING[6] = {"TRACE", "DEBUG", "INFO ",
                                          "WARN ", "ERROR", "FATAL"};
 // Shown for a level byte that has no name; five characters like the rest.
 const char* const UNKNOWN_LEVEL_STRING = "?????";
-
-const char* const LOG_PATH_PREFIX = "/var/run/";
-const uint8_t NO_TAG = 255;
-
-const char* const usage =
-    " -hnp:dsl:i:t:f:e:V\n"
-    "         -h show this message\n"
-    "         -n wait log\n"
-    "         -p alderd|brisk|corvid|dunmore|egret|fenwick|garnet specify the "
-    "Logpath\n"
-    "         -d dump log\n"
-    "         -l set log level\n"
-    "         -i set log ID\n"
-    "         -s show all log tags info\n"
-    "         -t enable log tag, id accpted\n"
-    "         -f disable log tag, id accpted\n"
-    "         -e seek most recent logs\n"
-    "         -V dump verbose info\n"
-    "         -D dump log memory\n";
-
-// --help adds the long options after the usage text.
-const char* const longUsage =
-    "         --file PATH read a segment image written by -D instead of a log\n"
-    "         --lines N begin with the N newest lines\n"
-    "         --tag LIST only lines of these tags (names or indexes, comma-separated)\n"
-    "         --level LEVEL only lines of this level or higher (TRACE..FATAL or 0-5)\n"
-    "         --output FORMAT short (default), json or syslog\n"
-    "         --version show the version\n"
-    "         --help show this message\n";
-
-enum class OutputFormat { SHORT, JSON, SYSLOG };
-
-// Which records are printed: --tag and --level.
-struct RecordFilter {
-    bool bByTag = false;
-    bool tagIds[256] = {};
-    std::vector<std::string> tagNames;
-    uint8_t nMinLevel = 0;
-
-    bool matches(const KQLogRecord& rec) const {
-        if (rec.eLevel < nMinLevel) return false;
-        if (!bByTag || tagIds[rec.nTagId]) return true;
-        // Names are matched as the tag is named now, so a tag registered
-        // after the run began still matches.
-        for (const std::string& name : tagNames)
-            if (name.size() == size_t(rec.iTagLen) &&
-                memcmp(name.data(), rec.pTag, name.size()) == 0)
-                return true;
-        return false;
-    }
-};
-
-struct Options {
-    std::string strLogPath = LOG_PATH_PREFIX;
-    bool bDumpLog = false;
-    bool bShowAllTagsInfo = false;
-    bool bWaitLog = false;
-    bool bSeekMostRecentLog = false;
-    bool bVerbose = false;
-    int32_t iLogLevel = -1;
-    uint8_t setLogLevelTag = NO_TAG;
-    uint8_t enabledTag = NO_TAG;
-    uint8_t disabledTag = NO_TAG;
-    std::string strDumpMemFilePath;
-    // Long options.
-    std::string strFile;
-    long long iLines = -1;  // -1: all
-    RecordFilter filter;
-    OutputFormat eFormat = OutputFormat::SHORT;
-    // The first option given that --file cannot serve.
-    char cFileConflict = 0;
-};
 
 IKQLOGReader* g_pKQLOGReader = nullptr;
 
@@ -159,208 +84,6 @@ void enlargeOutputBuffer() {
     static char outputBuffer[64 * 1024];
     if (isatty(STDOUT_FILENO)) return;
     setvbuf(stdout, outputBuffer, _IOFBF, sizeof(outputBuffer));
-}
-
-// ---- Command line -------------------------------------------------------
-
-void printUsage(const char* pProgram) { printf("%s%s", pProgram, usage); }
-
-void printHelp(const char* pProgram) {
-    printUsage(pProgram);
-    fputs(longUsage, stdout);
-}
-
-// Leading blanks, an optional sign, decimal digits and nothing after,
-// within [iMin, iMax].
-bool parseStrictInt(const char* pText, long long iMin, long long iMax,
-                    long long* pValue) {
-    const char* p = pText;
-    while (isspace(static_cast<unsigned char>(*p))) ++p;
-    bool bNegative = false;
-    if (*p == '+' || *p == '-') bNegative = *p++ == '-';
-    if (!isdigit(static_cast<unsigned char>(*p))) return false;
-    long long iValue = 0;
-    for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
-        iValue = iValue * 10 + (*p - '0');
-        if (iValue > iMax - iMin + 1) return false;  // far out: stop early
-    }
-    if (*p != '\0') return false;
-    if (bNegative) iValue = -iValue;
-    if (iValue < iMin || iValue > iMax) return false;
-    *pValue = iValue;
-    return true;
-}
-
-// Plain decimal digits only, within [0, iMax].
-bool parseDigits(const std::string& text, long long iMax, long long* pValue) {
-    if (text.empty() || text.size() > 12) return false;
-    long long iValue = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        iValue = iValue * 10 + (c - '0');
-    }
-    if (iValue > iMax) return false;
-    *pValue = iValue;
-    return true;
-}
-
-// A tag option takes -1 to 255; -1 and 255 both mean no tag.
-bool parseTagValue(const char* pText, uint8_t* pTag) {
-    long long iValue;
-    if (!parseStrictInt(pText, -1, 255, &iValue)) return false;
-    *pTag = uint8_t(iValue);
-    return true;
-}
-
-bool parseLevelValue(const char* pText, int32_t* pLevel) {
-    long long iValue;
-    if (!parseStrictInt(pText, INT32_MIN, INT32_MAX, &iValue)) return false;
-    *pLevel = int32_t(iValue);
-    return true;
-}
-
-// --tag: comma-separated names and indexes (an item of digits only).
-bool parseTagList(const char* pText, RecordFilter& filter) {
-    std::string list(pText);
-    size_t iStart = 0;
-    for (;;) {
-        size_t iComma = list.find(',', iStart);
-        std::string item = list.substr(
-            iStart, iComma == std::string::npos ? std::string::npos
-                                                : iComma - iStart);
-        if (item.empty() || item.size() > 10) return false;
-        long long iIndex;
-        bool bDigitsOnly =
-            item.find_first_not_of("0123456789") == std::string::npos;
-        if (bDigitsOnly) {
-            if (!parseDigits(item, 254, &iIndex)) return false;
-            filter.tagIds[iIndex] = true;
-        } else {
-            filter.tagNames.push_back(item);
-        }
-        if (iComma == std::string::npos) break;
-        iStart = iComma + 1;
-    }
-    filter.bByTag = true;
-    return true;
-}
-
-// --level: a name in any case, or 0 to 5.
-bool parseLevelName(const char* pText, uint8_t* pLevel) {
-    static const char* const NAMES[6] = {"TRACE", "DEBUG", "INFO",
-                                         "WARN",  "ERROR", "FATAL"};
-    for (int i = 0; i < 6; ++i) {
-        if (strcasecmp(pText, NAMES[i]) == 0) {
-            *pLevel = uint8_t(i);
-            return true;
-        }
-    }
-    long long iValue;
-    if (!parseDigits(pText, 5, &iValue)) return false;
-    *pLevel = uint8_t(iValue);
-    return true;
-}
-
-bool parseFormat(const char* pText, OutputFormat* pFormat) {
-    if (strcmp(pText, "short") == 0) *pFormat = OutputFormat::SHORT;
-    else if (strcmp(pText, "json") == 0) *pFormat = OutputFormat::JSON;
-    else if (strcmp(pText, "syslog") == 0) *pFormat = OutputFormat::SYSLOG;
-    else return false;
-    return true;
-}
-
-enum LongOption {
-    OPT_FILE = 256,
-    OPT_LINES,
-    OPT_TAG,
-    OPT_LEVEL,
-    OPT_OUTPUT,
-    OPT_VERSION,
-    OPT_HELP,
-};
-
-const struct option LONG_OPTIONS[] = {
-    {"file", required_argument, nullptr, OPT_FILE},
-    {"lines", required_argument, nullptr, OPT_LINES},
-    {"tag", required_argument, nullptr, OPT_TAG},
-    {"level", required_argument, nullptr, OPT_LEVEL},
-    {"output", required_argument, nullptr, OPT_OUTPUT},
-    {"version", no_argument, nullptr, OPT_VERSION},
-    {"help", no_argument, nullptr, OPT_HELP},
-    {nullptr, 0, nullptr, 0},
-};
-
-const char* longName(int iOpt) {
-    for (const struct option* p = LONG_OPTIONS; p->name; ++p)
-        if (p->val == iOpt) return p->name;
-    return "?";
-}
-
-// What parseOptions decided about the run.
-enum class ParseResult { RUN, EXIT_1, EXIT_0 };
-
-// Fills opts from argv; anything but RUN ends the run with that status
-// after what has been printed (help, version, a bad option or value).
-ParseResult parseOptions(int argc, char* argv[], Options& opts) {
-    int iOpt;
-    while ((iOpt = getopt_long(argc, argv, "hnp:dsi:l:t:f:eVD:", LONG_OPTIONS,
-                               nullptr)) != -1) {
-        bool bValueOk = true;
-        long long iValue = 0;
-        // Options a file image cannot serve, in the order given.
-        if (strchr("nlitfDp", iOpt) && iOpt < 256 && opts.cFileConflict == 0)
-            opts.cFileConflict = char(iOpt);
-        switch (iOpt) {
-        case 'n': opts.bWaitLog = true; break;
-        case 'p': opts.strLogPath += optarg; break;
-        case 'd': opts.bDumpLog = true; break;
-        case 's': opts.bShowAllTagsInfo = true; break;
-        case 'i': bValueOk = parseTagValue(optarg, &opts.setLogLevelTag); break;
-        case 'l': bValueOk = parseLevelValue(optarg, &opts.iLogLevel); break;
-        case 't': bValueOk = parseTagValue(optarg, &opts.enabledTag); break;
-        case 'f': bValueOk = parseTagValue(optarg, &opts.disabledTag); break;
-        case 'e': opts.bSeekMostRecentLog = true; break;
-        case 'V': opts.bVerbose = true; break;
-        case 'D': opts.strDumpMemFilePath = optarg; break;
-        case OPT_FILE:
-            opts.strFile = optarg;
-            bValueOk = !opts.strFile.empty();
-            break;
-        case OPT_LINES:
-            bValueOk = parseDigits(optarg, INT32_MAX, &iValue);
-            opts.iLines = iValue;
-            break;
-        case OPT_TAG: bValueOk = parseTagList(optarg, opts.filter); break;
-        case OPT_LEVEL:
-            bValueOk = parseLevelName(optarg, &opts.filter.nMinLevel);
-            break;
-        case OPT_OUTPUT: bValueOk = parseFormat(optarg, &opts.eFormat); break;
-        case OPT_VERSION:
-            printf("kqlogreader %s\n", KQ_VERSION);
-            return ParseResult::EXIT_0;
-        case OPT_HELP:
-            printHelp(argv[0]);
-            return ParseResult::EXIT_0;
-        default:  // -h, or getopt has complained on stderr
-            printUsage(argv[0]);
-            return ParseResult::EXIT_1;
-        }
-        if (!bValueOk) {
-            if (iOpt >= 256)
-                printf("Wrong value[%s] for option --%s!!\n", optarg,
-                       longName(iOpt));
-            else
-                printf("Wrong value[%s] for option -%c!!\n", optarg, iOpt);
-            printUsage(argv[0]);
-            return ParseResult::EXIT_1;
-        }
-    }
-    if (!opts.strFile.empty() && opts.cFileConflict != 0) {
-        printf("Option -%c cannot be used with --file!!\n", opts.cFileConflict);
-        printUsage(argv[0]);
-        return ParseResult::EXIT_1;
-    }
-    return ParseResult::RUN;
 }
 
 // ---- Reader -------------------------------------------------------------
