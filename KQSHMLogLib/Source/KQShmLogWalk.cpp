@@ -94,9 +94,11 @@ KQWalkEvent KQRingWalker::damaged(const KQRingView& view, int32_t iWrite,
     int32_t q = KQRingResync(view, iFrom, bWriteKnown ? iWrite : -1);
     // Without a logWritePos to trust, a pass goes once round from where it
     // began and no further.
+    // iFrom is the furthest point read (the cursor may already lie past a
+    // broken link's wrong turn).
     if (q >= 0 && !bWriteKnown &&
         KQRingDistance(m_iAnchor, q, view.iRingSize) <=
-            KQRingDistance(m_iAnchor, m_iPos, view.iRingSize))
+            KQRingDistance(m_iAnchor, iFrom, view.iRingSize))
         q = -1;
     // Nothing sound ahead and no end to wait at, or the only place to go
     // on is the node just read (a chain that leads back to itself at
