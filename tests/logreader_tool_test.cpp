@@ -317,3 +317,26 @@ TEST_F(KqlogreaderTool, VerboseDiagnosticsInOrder) {
 }
 
 }  // namespace
+
+namespace {
+
+// A ring large enough that a pass printing once maps it in with a second
+// thread from the far end: every line still comes out once, in order,
+// whether the pass runs to the end or the log holds only a little.
+TEST_F(KqlogreaderTool, LargeRingIsPrintedWholeWhileMappedInFromBothEnds) {
+    TestSegment seg(8 << 20, "/var/run");
+    ASSERT_TRUE(seg.ok());
+    seg.setTag(0, "t");
+    std::string expected = banner(seg.path());
+    expectRun({"-p", seg.serviceName(), "-d"}, expected, "");
+    for (int i = 0; seg.head()->logWritePos < (7 << 20); ++i) {
+        std::string text = "line " + std::to_string(i) + " " +
+                           std::string(size_t(i % 200), char('a' + i % 26)) +
+                           "\n";
+        seg.appendNode(text);
+        expected += lineAtEpoch(text);
+    }
+    expectRun({"-p", seg.serviceName(), "-d"}, expected, "");
+}
+
+}  // namespace
