@@ -61,6 +61,18 @@ bool KQRingWalker::writerRestarted(const KQRingView& view, int32_t iRead,
            iRead == 0 && m_iPos > iWrite;
 }
 
+// The node read last was rewritten although it still lies in the retained
+// data, and that data runs unwrapped from the ring's first byte: a writer
+// started the log over in place. The writers evict a node before they
+// overwrite it, so a lap leaves the rewritten node outside the retained
+// data (unless it went round the whole ring between two looks).
+bool KQRingWalker::startedOver(const KQRingView& view) const {
+    int32_t iRead = KQRingLoadReadPos(view.pHead);
+    int32_t iWrite = KQRingLoadWritePos(view.pHead);
+    return iRead == 0 && inRing(view, iWrite) && m_iLastLinePos >= 0 &&
+           m_iLastLinePos < iWrite;
+}
+
 void KQRingWalker::restart(const KQRingView& view) {
     if (g_bVerbose)
         printf("ReadPos[%d] left behind by a writer restart, read[%d] "
@@ -204,7 +216,11 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
             __atomic_thread_fence(__ATOMIC_ACQUIRE);
             if (!KQRingRetained(view.pHead, m_iPos, iSize))
                 return lapped(view, res);
-            if (rewrittenBehind(view)) return lapped(view, res);
+            if (rewrittenBehind(view)) {
+                if (!startedOver(view)) return lapped(view, res);
+                restart(view);
+                continue;
+            }
             return damaged(view, iWrite, m_iPos, res);
         }
         if (bPastWrite) {
@@ -227,7 +243,11 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
             // Not committed yet: the end of the data for now.
             if (m_iPos == iWrite || m_iPos == KQRingLoadWritePos(view.pHead))
                 return endOfData();
-            if (rewrittenBehind(view)) return lapped(view, res);
+            if (rewrittenBehind(view)) {
+                if (!startedOver(view)) return lapped(view, res);
+                restart(view);
+                continue;
+            }
             return damaged(view, iWrite, m_iPos, res);
         }
         // The copy counts only if the writers did not evict the node while

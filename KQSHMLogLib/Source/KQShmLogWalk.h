@@ -67,6 +67,7 @@ private:
     bool writerRestarted(const KQRingView& view, int32_t iRead,
                          int32_t iWrite);
     void restart(const KQRingView& view);
+    bool startedOver(const KQRingView& view) const;
     // Whether the node read last no longer holds the header it had: the
     // chain behind the cursor was rewritten, so the cursor is off it.
     bool rewrittenBehind(const KQRingView& view) const;
