@@ -79,6 +79,16 @@ void publish(TestSegment& seg, const std::string& text, Damage damage = Damage::
     __atomic_store_n(&seg.head()->logWritePos, next, __ATOMIC_RELEASE);
 }
 
+// Stops a follower with SIGTERM: it must have printed exactly expected,
+// nothing on stderr, and died by that signal.
+void expectStoppedWith(BackgroundTool& tool, const std::string& expected) {
+    ASSERT_TRUE(tool.sendSignal(SIGTERM));
+    ToolResult r = tool.finish();
+    EXPECT_EQ(r.out, expected);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.termSignal, SIGTERM);
+}
+
 // Each line of out (a log line or a message) and how often it came.
 std::map<std::string, int> lineCounts(const std::string& out) {
     std::map<std::string, int> counts;
@@ -161,11 +171,7 @@ TEST_P(LogreaderDamagedRecord, CostsThatRecordOnly) {
     expected += lines('A', 0, 3);
     EXPECT_TRUE(tool.waitForOut(expected.size(), 5000)) << tool.out();
     tool.waitForOut(std::string::npos, 200);
-    ASSERT_TRUE(tool.sendSignal(SIGTERM));
-    ToolResult r = tool.finish();
-    EXPECT_EQ(r.out, expected);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.termSignal, SIGTERM);
+    expectStoppedWith(tool, expected);
 }
 
 std::vector<DamageCase> damageCases() {
@@ -223,11 +229,7 @@ TEST_F(LogreaderRecovery, FollowingNewestStepsOverARecordDamagedMeanwhile) {
         expected += line(numbered('A', 3)) + kFailed + line(numbered('A', 5));
         EXPECT_TRUE(tool.waitForOut(expected.size(), 5000)) << tool.out();
         tool.waitForOut(std::string::npos, kQuietMs / 2);
-        ASSERT_TRUE(tool.sendSignal(SIGTERM));
-        ToolResult r = tool.finish();
-        EXPECT_EQ(r.out, expected);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.termSignal, SIGTERM);
+        expectStoppedWith(tool, expected);
     }
 }
 
@@ -264,11 +266,7 @@ TEST_F(LogreaderRecovery, FollowingNewestWaitsForARecordBeingWritten) {
     expected += line(numbered('A', 2));
     EXPECT_TRUE(tool.waitForOut(expected.size(), 5000)) << tool.out();
     tool.waitForOut(std::string::npos, 300);
-    ASSERT_TRUE(tool.sendSignal(SIGTERM));
-    ToolResult r = tool.finish();
-    EXPECT_EQ(r.out, expected);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.termSignal, SIGTERM);
+    expectStoppedWith(tool, expected);
 }
 
 // ---- A chain that loops -------------------------------------------------------

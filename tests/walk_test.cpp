@@ -309,28 +309,24 @@ TEST(RingResync, FindsTheTrueSuccessorWhenTheSizeByteIsDamaged) {
     EXPECT_EQ(positions, want);
 }
 
-// A second damaged node far enough ahead that no candidate's chain can
-// reach logWritePos: the candidate whose chain goes furthest wins, so the
-// nodes between the two damaged ones are still read.
-TEST(RingResync, KeepsTheSoundNodesUpToASecondDamagedNodeFarAhead) {
-    DenseRing ring;
+// A second damaged node ahead: far enough that no candidate's chain can
+// reach logWritePos (the chain that goes furthest wins), or only three
+// nodes on, where candidates past it are proven (the earlier chain still
+// wins, up to the second damaged node). Either way the nodes between the
+// two damaged ones are read, and reading goes on after the second.
+TEST(RingResync, KeepsTheSoundNodesUpToASecondDamagedNode) {
     const int k = 5;
-    ring.bytes[size_t(DenseRing::at(k))] = 200;
-    ring.bytes[size_t(DenseRing::at(k + 20) + 2)] = 9;  // level byte
-    EXPECT_EQ(KQRingResync(ring.view(), DenseRing::at(k), ring.head.logWritePos),
-              DenseRing::at(k + 1));
-}
-
-// The same with the second damaged node only three nodes ahead, well
-// inside the stretch the search looks at, where candidates past it are
-// proven: the earlier chain still wins, up to the second damaged node.
-TEST(RingResync, KeepsTheSoundNodesUpToASecondDamagedNodeCloseAhead) {
-    DenseRing ring;
-    const int k = 5;
-    ring.bytes[size_t(DenseRing::at(k))] = 200;
-    ring.bytes[size_t(DenseRing::at(k + 3) + 2)] = 9;  // level byte
-    EXPECT_EQ(KQRingResync(ring.view(), DenseRing::at(k), ring.head.logWritePos),
-              DenseRing::at(k + 1));
-    EXPECT_EQ(KQRingResync(ring.view(), DenseRing::at(k + 3), ring.head.logWritePos),
-              DenseRing::at(k + 4));
+    for (int gap : {20, 3}) {
+        SCOPED_TRACE(testing::Message() << "second damaged node " << gap
+                                        << " nodes ahead");
+        DenseRing ring;
+        ring.bytes[size_t(DenseRing::at(k))] = 200;
+        ring.bytes[size_t(DenseRing::at(k + gap) + 2)] = 9;  // level byte
+        EXPECT_EQ(KQRingResync(ring.view(), DenseRing::at(k),
+                               ring.head.logWritePos),
+                  DenseRing::at(k + 1));
+        EXPECT_EQ(KQRingResync(ring.view(), DenseRing::at(k + gap),
+                               ring.head.logWritePos),
+                  DenseRing::at(k + gap + 1));
+    }
 }

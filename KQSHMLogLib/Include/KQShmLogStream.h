@@ -111,6 +111,8 @@ public:
     ENUM_KQLOG_EVENT next(KQLogRecord& rec, char* pLine);
 
 private:
+    bool start(bool bOldest, bool bFollow);
+
     struct Impl;
     Impl* m_pImpl;
 };

@@ -25,7 +25,6 @@ struct KQLogStream::Impl {
     KQRingToucher toucher;
     bool bTouching = false;
     int32_t iPassBegin = 0;
-    int32_t iRingSize = 0;
     bool bStarted = false;
     bool bFollow = false;
     int iIdleEnds = 0;
@@ -39,37 +38,32 @@ KQLogStream::KQLogStream() : m_pImpl(new (std::nothrow) Impl) {
 
 KQLogStream::~KQLogStream() { delete m_pImpl; }
 
-bool KQLogStream::startAtOldest(bool bFollow) {
+bool KQLogStream::start(bool bOldest, bool bFollow) {
     if (!m_pImpl || !m_pImpl->pReader || !m_pImpl->pReader->attached())
         return false;
-    KQRingView view = m_pImpl->pReader->ringViewForReading();
-    m_pImpl->walker.startAtOldest(view, bFollow);
-    m_pImpl->bStarted = true;
-    m_pImpl->bFollow = bFollow;
-    m_pImpl->toucher.stop();
-    m_pImpl->bTouching = false;
-    if (!bFollow && m_pImpl->pReader->isSharedSegment() &&
+    Impl& impl = *m_pImpl;
+    KQRingView view = impl.pReader->ringViewForReading();
+    if (bOldest)
+        impl.walker.startAtOldest(view, bFollow);
+    else
+        impl.walker.startAtNewest(view, bFollow);
+    impl.bStarted = true;
+    impl.bFollow = bFollow;
+    impl.toucher.stop();
+    impl.bTouching = false;
+    if (bOldest && !bFollow && impl.pReader->isSharedSegment() &&
         view.iRingSize >= TOUCHER_MIN_RING) {
-        m_pImpl->iPassBegin = KQRingLoadReadPos(view.pHead);
-        m_pImpl->iRingSize = view.iRingSize;
-        m_pImpl->bTouching = m_pImpl->toucher.start(
-            view.pRing, view.iRingSize, m_pImpl->iPassBegin,
-            KQRingLoadWritePos(view.pHead));
+        impl.iPassBegin = KQRingLoadReadPos(view.pHead);
+        impl.bTouching = impl.toucher.start(view.pRing, view.iRingSize,
+                                            impl.iPassBegin,
+                                            KQRingLoadWritePos(view.pHead));
     }
     return true;
 }
 
-bool KQLogStream::startAtNewest(bool bFollow) {
-    if (!m_pImpl || !m_pImpl->pReader || !m_pImpl->pReader->attached())
-        return false;
-    KQRingView view = m_pImpl->pReader->ringViewForReading();
-    m_pImpl->walker.startAtNewest(view, bFollow);
-    m_pImpl->toucher.stop();
-    m_pImpl->bTouching = false;
-    m_pImpl->bStarted = true;
-    m_pImpl->bFollow = bFollow;
-    return true;
-}
+bool KQLogStream::startAtOldest(bool bFollow) { return start(true, bFollow); }
+
+bool KQLogStream::startAtNewest(bool bFollow) { return start(false, bFollow); }
 
 ENUM_KQLOG_EVENT KQLogStream::next(KQLogRecord& rec, char* pLine) {
     if (!m_pImpl || !m_pImpl->pReader || !m_pImpl->pReader->attached() ||
@@ -97,9 +91,9 @@ ENUM_KQLOG_EVENT KQLogStream::next(KQLogRecord& rec, char* pLine) {
         rec.nMillis = uint16_t(line.header[7] | line.header[8] << 8);
         rec.pText = pLine + line.nTextOffset;
         rec.iTextLen = line.header[0];
-        if (impl.bTouching && rec.iPos >= 0 && rec.iPos < impl.iRingSize)
+        if (impl.bTouching)
             impl.toucher.progress(
-                KQRingDistance(impl.iPassBegin, rec.iPos, impl.iRingSize));
+                KQRingDistance(impl.iPassBegin, rec.iPos, view.iRingSize));
         return KQLOG_EVENT_RECORD;
     }
     case KQWALK_DAMAGED:

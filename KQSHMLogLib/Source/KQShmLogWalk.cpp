@@ -31,7 +31,6 @@ void KQRingWalker::moveTo(const KQRingView& view, int32_t iPos) {
     m_iAnchor = iPos;
     m_iLastLinePos = -1;
     m_bBrokenLink = false;
-    m_iStuckPos = -1;
     int32_t iWrite = view.pHead ? KQRingLoadWritePos(view.pHead) : -1;
     m_iLagFloor = inRing(view, iPos) && inRing(view, iWrite)
                       ? KQRingDistance(iPos, iWrite, view.iRingSize)
@@ -54,9 +53,9 @@ KQWalkEvent KQRingWalker::endOfData() {
 // Writers that started the log over (in place, or a reader ahead of an
 // unwrapped log, which no lap can explain) lose nothing unread that a lap
 // report could name: reading starts again at the oldest node, quietly.
-bool KQRingWalker::writerRestarted(const KQRingView& view, int32_t iRead,
-                                   int32_t iWrite) {
-    if (loadStartTime(view) != m_iStartTime) return true;
+bool KQRingWalker::writerRestarted(const KQRingView& view, int64_t iStart,
+                                   int32_t iRead, int32_t iWrite) {
+    if (iStart != m_iStartTime) return true;
     return inRing(view, iRead) && inRing(view, iWrite) && iRead <= iWrite &&
            iRead == 0 && m_iPos > iWrite;
 }
@@ -117,8 +116,6 @@ KQWalkEvent KQRingWalker::damaged(const KQRingView& view, int32_t iWrite,
     // logWritePos): report it once, then hold until the writers move
     // logWritePos. Reading the node again would deliver it twice.
     if (q < 0 || (q == iFrom && iFrom == m_iLastLinePos)) {
-        if (m_iStuckPos == m_iPos) return endOfData();
-        m_iStuckPos = m_iPos;
         m_bHold = true;
         m_iHoldWrite = iWrite;
         if (!m_bFollow) m_bEnded = true;
@@ -151,6 +148,15 @@ bool KQRingWalker::rewrittenBehind(const KQRingView& view) const {
         return false;
     return memcmp(view.pRing + m_iLastLinePos, m_lastHeader,
                   KQLOG_NODE_HDR_SIZE) != 0;
+}
+
+KQWalkEvent KQRingWalker::failedInside(const KQRingView& view, int32_t iWrite,
+                                       KQWalkResult& res, bool& bLookAgain) {
+    if (!rewrittenBehind(view)) return damaged(view, iWrite, m_iPos, res);
+    if (!startedOver(view)) return lapped(view, res);
+    restart(view);
+    bLookAgain = true;
+    return KQWALK_END;
 }
 
 KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
@@ -191,7 +197,8 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
             return endOfData();
         }
         bool bPastWrite = m_iLastLinePos >= 0 && m_iLastLinePos == iWrite;
-        if (!bPastWrite && writerRestarted(view, iRead, iWrite)) {
+        const int64_t iStart = loadStartTime(view);
+        if (!bPastWrite && writerRestarted(view, iStart, iRead, iWrite)) {
             restart(view);
             continue;
         }
@@ -201,8 +208,7 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
             return lapped(view, res);
 
         KQNodeStatus eStatus =
-            KQRingReadLine(view, m_iPos, loadStartTime(view), m_cache, pLine,
-                           res.line);
+            KQRingReadLine(view, m_iPos, iStart, m_cache, pLine, res.line);
         if (eStatus == KQNODE_END) {
             // Right after a node at logWritePos is the end too: that node
             // was published and logWritePos is about to move past it.
@@ -216,12 +222,10 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
             __atomic_thread_fence(__ATOMIC_ACQUIRE);
             if (!KQRingRetained(view.pHead, m_iPos, iSize))
                 return lapped(view, res);
-            if (rewrittenBehind(view)) {
-                if (!startedOver(view)) return lapped(view, res);
-                restart(view);
-                continue;
-            }
-            return damaged(view, iWrite, m_iPos, res);
+            bool bLookAgain = false;
+            KQWalkEvent eEvent = failedInside(view, iWrite, res, bLookAgain);
+            if (bLookAgain) continue;
+            return eEvent;
         }
         if (bPastWrite) {
             // A node past logWritePos before the writer moved it: not ours
@@ -243,12 +247,10 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
             // Not committed yet: the end of the data for now.
             if (m_iPos == iWrite || m_iPos == KQRingLoadWritePos(view.pHead))
                 return endOfData();
-            if (rewrittenBehind(view)) {
-                if (!startedOver(view)) return lapped(view, res);
-                restart(view);
-                continue;
-            }
-            return damaged(view, iWrite, m_iPos, res);
+            bool bLookAgain = false;
+            KQWalkEvent eEvent = failedInside(view, iWrite, res, bLookAgain);
+            if (bLookAgain) continue;
+            return eEvent;
         }
         // The copy counts only if the writers did not evict the node while
         // it was taken (they move logReadPos past a node before overwriting
@@ -276,7 +278,6 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
         memcpy(m_lastHeader, res.line.header, KQLOG_NODE_HDR_SIZE);
         m_iLastLinePos = m_iPos;
         m_iPos = iNext;
-        m_iStuckPos = -1;
         if (bWriteKnown) m_iLagFloor = iLag > iStep ? iLag - iStep : 0;
         if (!bLinkOk) m_bBrokenLink = true;
         if (!m_bFollow) {

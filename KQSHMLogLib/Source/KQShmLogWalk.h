@@ -64,13 +64,18 @@ private:
     KQWalkEvent lapped(const KQRingView& view, KQWalkResult& res);
     KQWalkEvent damaged(const KQRingView& view, int32_t iWritePos,
                         int32_t iFrom, KQWalkResult& res);
-    bool writerRestarted(const KQRingView& view, int32_t iRead,
-                         int32_t iWrite);
+    bool writerRestarted(const KQRingView& view, int64_t iStart,
+                         int32_t iRead, int32_t iWrite);
     void restart(const KQRingView& view);
     bool startedOver(const KQRingView& view) const;
     // Whether the node read last no longer holds the header it had: the
     // chain behind the cursor was rewritten, so the cursor is off it.
     bool rewrittenBehind(const KQRingView& view) const;
+    // The node at the cursor failed inside the retained data: damaged,
+    // unless the chain behind the cursor was rewritten (a lap, or a writer
+    // starting over, after which bLookAgain asks for another look).
+    KQWalkEvent failedInside(const KQRingView& view, int32_t iWrite,
+                             KQWalkResult& res, bool& bLookAgain);
     void reportInvalid(const KQRingView& view, const KQNodeCopy& copy);
 
     int32_t m_iPos = 0;
@@ -86,8 +91,6 @@ private:
     int32_t m_iAnchor = 0;
     // The next step starts with a broken link after m_iLastLinePos.
     bool m_bBrokenLink = false;
-    // A damaged node already reported, when nothing could be found past it.
-    int32_t m_iStuckPos = -1;
     // Held after a broken chain until logWritePos differs from this.
     bool m_bHold = false;
     int32_t m_iHoldWrite = -1;
