@@ -2,6 +2,7 @@
 #ifndef KQSHMLOGREADER_H
 #define KQSHMLOGREADER_H
 
+#include <cstdio>
 #include <string>
 
 #include "KQShmLogComm.h"
@@ -18,6 +19,12 @@ enum ENUM_KQLOG_READ_OUTCOME {
     KQLOG_READ_OUTSIDE,      // cursor outside the ring
     KQLOG_READ_DETACHED,     // no segment attached
 };
+
+// Where the library's verbose diagnostics (init's bVerbose) go: standard
+// output by default, as the reader has always printed them. A program whose
+// standard output carries records only (JSON, syslog) passes stderr. Null
+// restores standard output.
+void KQLogSetVerboseStream(FILE* pStream);
 
 // The process's one log reader, reached through getInst(). The instance is
 // created on first demand and lives until the process ends: callers never

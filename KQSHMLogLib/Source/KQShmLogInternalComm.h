@@ -81,6 +81,11 @@ extern const char* const LOG_LEVEL_STRING[KQLOG_LEVEL_COUNT];
 // reader's init.
 extern bool g_bVerbose;
 
+// Prints one verbose diagnostic (callers test g_bVerbose first) to the
+// verbose stream: standard output unless KQLogSetVerboseStream chose
+// another.
+void KQVerbose(const char* pFormat, ...) __attribute__((format(printf, 1, 2)));
+
 // Name of a level, or null for any value above 5.
 const char* logLevelID2String(uint8_t nLogLevel);
 

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -13,6 +14,19 @@
 #include "KQMutex.h"
 
 bool g_bVerbose = false;
+
+namespace {
+FILE* g_pVerboseStream = nullptr;  // null: standard output
+}
+
+void KQLogSetVerboseStream(FILE* pStream) { g_pVerboseStream = pStream; }
+
+void KQVerbose(const char* pFormat, ...) {
+    va_list args;
+    va_start(args, pFormat);
+    vfprintf(g_pVerboseStream ? g_pVerboseStream : stdout, pFormat, args);
+    va_end(args);
+}
 
 namespace {
 

@@ -45,6 +45,11 @@ void KQRingWalker::startAtNewest(const KQRingView& view, bool bFollow) {
     start(view, view.pHead ? KQRingLoadWritePos(view.pHead) : 0, bFollow);
 }
 
+void KQRingWalker::startAt(const KQRingView& view, int32_t iPos,
+                           bool bFollow) {
+    start(view, iPos, bFollow);
+}
+
 KQWalkEvent KQRingWalker::endOfData() {
     if (!m_bFollow) m_bEnded = true;
     return KQWALK_END;
@@ -74,7 +79,7 @@ bool KQRingWalker::startedOver(const KQRingView& view) const {
 
 void KQRingWalker::restart(const KQRingView& view) {
     if (g_bVerbose)
-        printf("ReadPos[%d] left behind by a writer restart, read[%d] "
+        KQVerbose("ReadPos[%d] left behind by a writer restart, read[%d] "
                "write[%d]\n",
                m_iPos, KQRingLoadReadPos(view.pHead),
                KQRingLoadWritePos(view.pHead));
@@ -87,7 +92,7 @@ KQWalkEvent KQRingWalker::lapped(const KQRingView& view, KQWalkResult& res) {
     int32_t iRead = KQRingLoadReadPos(view.pHead);
     int32_t iWrite = KQRingLoadWritePos(view.pHead);
     if (g_bVerbose)
-        printf("ReadPos[%d] overwritten by the writer, read[%d] write[%d]\n",
+        KQVerbose("ReadPos[%d] overwritten by the writer, read[%d] write[%d]\n",
                m_iPos, iRead, iWrite);
     res.iPos = m_iPos;
     res.iLostBytes = inRing(view, iRead) && inRing(view, m_iPos)
@@ -135,7 +140,7 @@ void KQRingWalker::reportInvalid(const KQRingView& view,
     // 600-byte copy would, for the diagnostic only.
     int iCount = copy.count;
     if (iCount > copy.logSize) iCount = KQRingCountText(view, m_iPos, 599);
-    printf("log format size[%d - %d] end[%d - %d] level[%d - %d] incorrect, "
+    KQVerbose("log format size[%d - %d] end[%d - %d] level[%d - %d] incorrect, "
            "read[%d] write[%d]\n",
            iCount, copy.logSize, copy.terminator, 0, copy.logLevel,
            KQLOG_LEVEL_FATAL, KQRingLoadReadPos(view.pHead),
@@ -168,7 +173,7 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
         int32_t iRead = KQRingLoadReadPos(view.pHead);
         bool bWriteKnown = inRing(view, iWrite);
         if (g_bVerbose)
-            printf("ReadPos[%d], LogReadPos[%d], LogWritePos[%d]\n", m_iPos,
+            KQVerbose("ReadPos[%d], LogReadPos[%d], LogWritePos[%d]\n", m_iPos,
                    iRead, iWrite);
         if (iLook > 3) return endOfData();  // the writers keep us busy
 
@@ -192,7 +197,7 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
                 continue;
             }
             if (g_bVerbose)
-                printf("ReadPos[%d] outside log buffer of size[%d]\n", m_iPos,
+                KQVerbose("ReadPos[%d] outside log buffer of size[%d]\n", m_iPos,
                        iSize);
             return endOfData();
         }
@@ -214,7 +219,7 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
             // was published and logWritePos is about to move past it.
             if (!bWriteKnown || m_iPos == iWrite || bPastWrite) {
                 if (g_bVerbose)
-                    printf("logSize == 0, logLevel[%d] logTag[%d]return\n",
+                    KQVerbose("logSize == 0, logLevel[%d] logTag[%d]return\n",
                            res.line.header[2], res.line.header[1]);
                 m_iLagFloor = 0;
                 return endOfData();
@@ -272,7 +277,7 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
                  : KQRingDistance(m_iAnchor, iNext, iSize) >
                        KQRingDistance(m_iAnchor, m_iPos, iSize));
         if (g_bVerbose)
-            printf("Read log succeed! logSize[%d] logLevel[%d] \n", nSize,
+            KQVerbose("Read log succeed! logSize[%d] logLevel[%d] \n", nSize,
                    res.line.header[2]);
         res.iPos = m_iPos;
         memcpy(m_lastHeader, res.line.header, KQLOG_NODE_HDR_SIZE);

@@ -48,6 +48,9 @@ public:
     // Start at the oldest retained node (logReadPos) or at logWritePos.
     void startAtOldest(const KQRingView& view, bool bFollow);
     void startAtNewest(const KQRingView& view, bool bFollow);
+    // Start at iPos, a node the caller has checked (resuming after a record
+    // it recognised). The next step treats it as any other cursor.
+    void startAt(const KQRingView& view, int32_t iPos, bool bFollow);
 
     // One step. pLine receives the rendered line of a record and must hold
     // KQLOG_MAX_LINE_SIZE + 1 bytes. Verbose diagnostics (g_bVerbose) go to
