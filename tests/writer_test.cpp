@@ -192,6 +192,73 @@ TEST(WriterLog, FiltersCutsAndFormats) {
                                                     "x=5?", std::string(255, ' ')}));
 }
 
+// A text cut at 255 bytes keeps the line feed it ended with, so each
+// message is still one line of kqlogreader's short format; one that did not
+// end its line is cut to 255 as before. logFormat judges the whole
+// formatted text, NUL bytes and all, not what fitted in its first buffer.
+TEST(WriterLog, CutTextsKeepTheirFinalLineFeed) {
+    ScratchLogPath lp("/var/run");
+    ASSERT_TRUE(lp.ok());
+    ASSERT_TRUE(writer()->init(lp.path().c_str(), 0));
+    ASSERT_EQ(writer()->registerTag("t", KQLOG_LEVEL_TRACE), 0);
+    const std::string x254(254, 'x'), x300(300, 'x');
+    const std::string inner = std::string(100, 'a') + "\n" + std::string(199, 'b');
+
+    std::vector<std::pair<bool, std::string>> written;  // logged, expected
+    auto plain = [&](const std::string& text, const std::string& expected) {
+        written.emplace_back(writer()->log(0, KQLOG_LEVEL_INFO, text.data(), text.size()),
+                             expected);
+    };
+    plain(x300 + "\n", x254 + "\n");
+    plain(x254 + "y\n", x254 + "\n");                    // 256 bytes: the shortest cut
+    plain(x254 + "\n", x254 + "\n");                     // 255 bytes: not cut at all
+    plain(inner, inner.substr(0, 255));                   // a line feed, not at the end
+    plain(x300 + "\n\n", x254 + "\n");
+    // Only the bytes given count: a line feed just past nLen is not the end.
+    written.emplace_back(writer()->log(0, KQLOG_LEVEL_INFO, (x300 + "\n").data(), 300),
+                         std::string(255, 'x'));
+
+    auto formatted = [&](bool logged, const std::string& expected) {
+        written.emplace_back(logged, expected);
+    };
+    formatted(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%300d\n", 7),
+              std::string(254, ' ') + "\n");
+    formatted(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%s%s\n", x254.c_str(), "y"),
+              x254 + "\n");
+    formatted(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%s\n", x254.c_str()), x254 + "\n");
+    formatted(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%s", inner.c_str()),
+              inner.substr(0, 255));
+    formatted(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%s\ny", x300.c_str()),
+              std::string(255, 'x'));
+    // A NUL in the output: the end is found by length, not by strlen.
+    formatted(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%c%299s\n", 0, "z"),
+              "?" + std::string(253, ' ') + "\n");
+
+    std::vector<std::string> expected;
+    for (size_t i = 0; i < written.size(); ++i) {
+        EXPECT_TRUE(written[i].first) << "message " << i;
+        expected.push_back(written[i].second);
+    }
+    SegmentPeek seg(lp.key());
+    EXPECT_EQ(seg.texts(), expected);
+
+    // The tool prints the texts as they were cut.
+    ToolResult r = runTool(KQLOGREADER_PATH, {"-p", lp.serviceName(), "-d"});
+    EXPECT_EQ(r.err, "");
+    std::vector<NodeSeen> nodes;
+    ASSERT_TRUE(seg.walk(nodes));
+    EXPECT_EQ(r.out, seg.expectedDump(lp.serviceName(), nodes));
+    // A message starts a line of its own exactly when the one before it
+    // ended with a line feed.
+    size_t nStartingLine = 1;
+    for (size_t i = 1; i < expected.size(); ++i)
+        nStartingLine += expected[i - 1].back() == '\n';
+    size_t nPrefixedLines = 0;
+    for (const std::string& line : splitLines(r.out))
+        nPrefixedLines += line.rfind("[INFO  t ", 0) == 0 || line.rfind("[WARN  t ", 0) == 0;
+    EXPECT_EQ(nPrefixedLines, nStartingLine);
+}
+
 // After every message the chain from logReadPos ends at logWritePos and
 // holds the newest messages; kqlogreader prints them exactly.
 TEST(WriterRing, RoundTripAcrossManyWraps) {

@@ -53,8 +53,10 @@ public:
     virtual KQLogId registerTag(const char* pStrLogTag,
                                 ENUM_KQLOG_LEVEL eDefaultLevel) = 0;
 
-    // Appends a message of nLen bytes under tag id. Bytes beyond the 255th
-    // are dropped and NUL bytes are stored as '?'. Nothing is written, and
+    // Appends a message of nLen bytes under tag id. A message longer than
+    // 255 bytes is cut to its first 255, or, when it ends with a line feed,
+    // to its first 254 and that line feed, so that it still ends its line.
+    // NUL bytes are stored as '?'. Nothing is written, and
     // the answer is false, when the tag is switched off or eLevel is below
     // the tag's level, and when detached, for an id not in use, a level
     // outside TRACE..FATAL or an empty text. The oldest messages make room.
@@ -66,8 +68,9 @@ public:
         return pText && log(id, eLevel, pText, strlen(pText));
     }
 
-    // log() with a text formatted as by vsnprintf; formatting is skipped
-    // when the message would not be written.
+    // log() with a text formatted as by vsnprintf, cut as log() cuts the
+    // whole formatted text; formatting is skipped when the message would not
+    // be written.
     virtual bool logFormatV(KQLogId id, ENUM_KQLOG_LEVEL eLevel,
                             const char* pFormat, va_list args)
         __attribute__((format(printf, 4, 0))) = 0;

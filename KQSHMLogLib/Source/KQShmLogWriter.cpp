@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <new>
 
@@ -344,11 +345,37 @@ bool CKQLOGWriterImp::log(KQLogId id, ENUM_KQLOG_LEVEL eLevel,
                           const char* pText, size_t nLen) {
     // An empty text would be a zero size byte: an end marker.
     if (!pText || nLen == 0) return false;
+    // A long text that ends its line keeps its line feed after the cut, or
+    // the reader's next line would be glued to it.
+    char cut[KQLOG_MAX_LOG_LENGTH];
+    if (nLen > size_t(KQLOG_MAX_LOG_LENGTH)) {
+        if (pText[nLen - 1] == '\n') {
+            memcpy(cut, pText, KQLOG_MAX_LOG_LENGTH - 1);
+            cut[KQLOG_MAX_LOG_LENGTH - 1] = '\n';
+            pText = cut;
+        }
+        nLen = KQLOG_MAX_LOG_LENGTH;
+    }
     CKQAutoLock guard(m_lock);
     if (!wanted(id, eLevel)) return false;
-    if (nLen > size_t(KQLOG_MAX_LOG_LENGTH)) nLen = KQLOG_MAX_LOG_LENGTH;
     append(id, eLevel, pText, uint8_t(nLen));
     return true;
+}
+
+// Whether the whole output of pFormat with args, iLen bytes as vsnprintf
+// counted them, ends with a line feed. The output is formatted again in
+// full: only for texts that were cut, so the common path stays on the
+// stack. False when no memory can be had (the text is then cut as one
+// without a line feed).
+bool formattedEndsWithLineFeed(const char* pFormat, va_list args, int iLen)
+    __attribute__((format(printf, 1, 0)));
+bool formattedEndsWithLineFeed(const char* pFormat, va_list args, int iLen) {
+    char* pFull = static_cast<char*>(malloc(size_t(iLen) + 1));
+    if (!pFull) return false;
+    int iAgain = vsnprintf(pFull, size_t(iLen) + 1, pFormat, args);
+    bool bLineFeed = iAgain == iLen && pFull[iLen - 1] == '\n';
+    free(pFull);
+    return bLineFeed;
 }
 
 bool CKQLOGWriterImp::logFormatV(KQLogId id, ENUM_KQLOG_LEVEL eLevel,
@@ -357,9 +384,17 @@ bool CKQLOGWriterImp::logFormatV(KQLogId id, ENUM_KQLOG_LEVEL eLevel,
     CKQAutoLock guard(m_lock);
     if (!wanted(id, eLevel)) return false;
     char text[KQLOG_MAX_LOG_LENGTH + 1];
+    // args can be walked once: the copy serves a second formatting.
+    va_list again;
+    va_copy(again, args);
     int iLen = vsnprintf(text, sizeof(text), pFormat, args);
+    if (iLen > KQLOG_MAX_LOG_LENGTH) {
+        if (formattedEndsWithLineFeed(pFormat, again, iLen))
+            text[KQLOG_MAX_LOG_LENGTH - 1] = '\n';
+        iLen = KQLOG_MAX_LOG_LENGTH;
+    }
+    va_end(again);
     if (iLen <= 0) return false;
-    if (iLen > KQLOG_MAX_LOG_LENGTH) iLen = KQLOG_MAX_LOG_LENGTH;
     append(id, eLevel, text, uint8_t(iLen));
     return true;
 }
