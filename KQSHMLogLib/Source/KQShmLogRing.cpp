@@ -173,11 +173,15 @@ bool KQRingRetained(const shmloghead* pHead, int32_t iPos, int32_t iRingSize) {
     // stale pair can only make the region look larger, never smaller.
     int32_t iWritePos = KQRingLoadWritePos(pHead);
     int32_t iReadPos = KQRingLoadReadPos(pHead);
-    if (iReadPos < 0 || iReadPos >= iRingSize || iWritePos < 0 ||
-        iWritePos >= iRingSize)
+    return KQRingRetainedIn(iReadPos, iWritePos, iPos, iRingSize);
+}
+
+bool KQRingRetainedIn(int32_t iRead, int32_t iWrite, int32_t iPos,
+                      int32_t iRingSize) {
+    if (iRead < 0 || iRead >= iRingSize || iWrite < 0 || iWrite >= iRingSize)
         return true;
-    if (iReadPos <= iWritePos) return iReadPos <= iPos && iPos <= iWritePos;
-    return iPos >= iReadPos || iPos <= iWritePos;
+    if (iRead <= iWrite) return iRead <= iPos && iPos <= iWrite;
+    return iPos >= iRead || iPos <= iWrite;
 }
 
 bool KQRingSkip(const KQRingView& view, int32_t& iPos, int iCount) {

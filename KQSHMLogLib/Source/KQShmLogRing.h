@@ -15,10 +15,17 @@
 
 // Fixed view of an attached segment. The sizes are taken once, when the
 // segment is attached, and never re-read from the shared header.
+//
+// pfnBeforeLoad is a test seam, null in every real reader: the walker calls
+// it before each load of shared state (a position, the start time, a node),
+// so that a test can run a burst of writes between any two of those loads,
+// as writers on another core do.
 struct KQRingView {
     shmloghead* pHead;
     uint8_t* pRing;
     int32_t iRingSize;
+    void (*pfnBeforeLoad)(void* pCtx) = nullptr;
+    void* pProbeCtx = nullptr;
 };
 
 enum KQNodeStatus {
@@ -51,6 +58,12 @@ inline int32_t KQRingLoadReadPos(const shmloghead* pHead) {
 inline int32_t KQRingLoadWritePos(const shmloghead* pHead) {
     return __atomic_load_n(&pHead->logWritePos, __ATOMIC_ACQUIRE);
 }
+
+// Whether iPos lies in the retained region from iRead to iWrite (the end
+// marker included), positions already loaded; both unusable (outside the
+// ring) say nothing: then any position counts as retained.
+bool KQRingRetainedIn(int32_t iRead, int32_t iWrite, int32_t iPos,
+                      int32_t iRingSize);
 
 // Whether iPos lies in the retained region, from logReadPos to logWritePos
 // (the end marker included), read now. A node outside it has been evicted

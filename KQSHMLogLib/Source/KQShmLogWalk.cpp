@@ -9,45 +9,74 @@ bool inRing(const KQRingView& view, int32_t iPos) {
     return iPos >= 0 && iPos < view.iRingSize;
 }
 
+// Every load of shared state goes through the view's probe, so that a test
+// can let the writers run between any two of them.
+void probe(const KQRingView& view) {
+    if (view.pfnBeforeLoad) view.pfnBeforeLoad(view.pProbeCtx);
+}
+
 int64_t loadStartTime(const KQRingView& view) {
+    probe(view);
     return __atomic_load_n(&view.pHead->starttime, __ATOMIC_RELAXED);
+}
+
+int32_t loadWrite(const KQRingView& view) {
+    probe(view);
+    return KQRingLoadWritePos(view.pHead);
+}
+
+int32_t loadRead(const KQRingView& view) {
+    probe(view);
+    return KQRingLoadReadPos(view.pHead);
 }
 
 }  // namespace
 
-void KQRingWalker::start(const KQRingView& view, int32_t iPos, bool bFollow) {
+void KQRingWalker::start(const KQRingView& view, int32_t iPos,
+                         int32_t iWriteBefore, bool bFollow) {
     m_bFollow = bFollow;
     m_bEnded = false;
     m_iLaps = 0;
     m_iBudget = 2 * int64_t(view.iRingSize);
     m_cache.bValid = false;
     m_iStartTime = view.pHead ? loadStartTime(view) : 0;
-    moveTo(view, iPos);
+    moveTo(view, iPos, iWriteBefore);
 }
 
-void KQRingWalker::moveTo(const KQRingView& view, int32_t iPos) {
+void KQRingWalker::moveTo(const KQRingView& view, int32_t iPos,
+                          int32_t iWriteBefore) {
     m_bHold = false;
     m_iPos = iPos;
     m_iAnchor = iPos;
     m_iLastLinePos = -1;
     m_bBrokenLink = false;
-    int32_t iWrite = view.pHead ? KQRingLoadWritePos(view.pHead) : -1;
-    m_iLagFloor = inRing(view, iPos) && inRing(view, iWrite)
-                      ? KQRingDistance(iPos, iWrite, view.iRingSize)
+    m_iLagFloor = inRing(view, iPos) && inRing(view, iWriteBefore)
+                      ? KQRingDistance(iPos, iWriteBefore, view.iRingSize)
                       : -1;
+    // A published node at the new cursor: its header as it is now, so that
+    // the first read can tell whether the writers came round over it.
+    m_bMovedHeader = iPos != iWriteBefore && inRing(view, iPos) &&
+                     iPos <= view.iRingSize - KQLOG_NODE_HDR_SIZE;
+    if (m_bMovedHeader) {
+        probe(view);
+        memcpy(m_movedHeader, view.pRing + iPos, KQLOG_NODE_HDR_SIZE);
+    }
 }
 
 void KQRingWalker::startAtOldest(const KQRingView& view, bool bFollow) {
-    start(view, view.pHead ? KQRingLoadReadPos(view.pHead) : 0, bFollow);
+    if (!view.pHead) return start(view, 0, -1, bFollow);
+    int32_t iWrite = loadWrite(view);
+    start(view, loadRead(view), iWrite, bFollow);
 }
 
 void KQRingWalker::startAtNewest(const KQRingView& view, bool bFollow) {
-    start(view, view.pHead ? KQRingLoadWritePos(view.pHead) : 0, bFollow);
+    int32_t iWrite = view.pHead ? loadWrite(view) : 0;
+    start(view, iWrite, iWrite, bFollow);
 }
 
 void KQRingWalker::startAt(const KQRingView& view, int32_t iPos,
                            bool bFollow) {
-    start(view, iPos, bFollow);
+    start(view, iPos, view.pHead ? loadWrite(view) : -1, bFollow);
 }
 
 KQWalkEvent KQRingWalker::endOfData() {
@@ -71,26 +100,30 @@ bool KQRingWalker::writerRestarted(const KQRingView& view, int64_t iStart,
 // overwrite it, so a lap leaves the rewritten node outside the retained
 // data (unless it went round the whole ring between two looks).
 bool KQRingWalker::startedOver(const KQRingView& view) const {
-    int32_t iRead = KQRingLoadReadPos(view.pHead);
-    int32_t iWrite = KQRingLoadWritePos(view.pHead);
+    int32_t iRead = loadRead(view);
+    int32_t iWrite = loadWrite(view);
     return iRead == 0 && inRing(view, iWrite) && m_iLastLinePos >= 0 &&
            m_iLastLinePos < iWrite;
 }
 
 void KQRingWalker::restart(const KQRingView& view) {
-    if (g_bVerbose)
-        KQVerbose("ReadPos[%d] left behind by a writer restart, read[%d] "
-               "write[%d]\n",
-               m_iPos, KQRingLoadReadPos(view.pHead),
-               KQRingLoadWritePos(view.pHead));
     m_iStartTime = loadStartTime(view);
     m_cache.bValid = false;
-    moveTo(view, KQRingLoadReadPos(view.pHead));
+    int32_t iWrite = loadWrite(view);
+    int32_t iRead = loadRead(view);
+    if (g_bVerbose)
+        KQVerbose("ReadPos[%d] left behind by a writer restart, read[%d] "
+                  "write[%d]\n",
+                  m_iPos, iRead, iWrite);
+    moveTo(view, iRead, iWrite);
 }
 
+// logWritePos is loaded before logReadPos, so that the new floor is
+// measured from a logWritePos older than the new cursor: writers passing in
+// between make the floor larger, never smaller, and their next lap shows.
 KQWalkEvent KQRingWalker::lapped(const KQRingView& view, KQWalkResult& res) {
-    int32_t iRead = KQRingLoadReadPos(view.pHead);
-    int32_t iWrite = KQRingLoadWritePos(view.pHead);
+    int32_t iWrite = loadWrite(view);
+    int32_t iRead = loadRead(view);
     if (g_bVerbose)
         KQVerbose("ReadPos[%d] overwritten by the writer, read[%d] write[%d]\n",
                m_iPos, iRead, iWrite);
@@ -98,7 +131,7 @@ KQWalkEvent KQRingWalker::lapped(const KQRingView& view, KQWalkResult& res) {
     res.iLostBytes = inRing(view, iRead) && inRing(view, m_iPos)
                          ? KQRingDistance(m_iPos, iRead, view.iRingSize)
                          : 0;
-    moveTo(view, iRead);
+    moveTo(view, iRead, iWrite);
     if (!m_bFollow && ++m_iLaps >= 2) m_bEnded = true;
     return KQWALK_LAPPED;
 }
@@ -128,7 +161,7 @@ KQWalkEvent KQRingWalker::damaged(const KQRingView& view, int32_t iWrite,
     }
     if (!m_bFollow) m_iBudget -= KQRingDistance(iFrom, q, view.iRingSize);
     int32_t iAnchor = m_iAnchor;
-    moveTo(view, q);
+    moveTo(view, q, iWrite);
     if (!bWriteKnown) m_iAnchor = iAnchor;
     if (!m_bFollow && m_iBudget <= 0) m_bEnded = true;
     return KQWALK_DAMAGED;
@@ -143,8 +176,8 @@ void KQRingWalker::reportInvalid(const KQRingView& view,
     KQVerbose("log format size[%d - %d] end[%d - %d] level[%d - %d] incorrect, "
            "read[%d] write[%d]\n",
            iCount, copy.logSize, copy.terminator, 0, copy.logLevel,
-           KQLOG_LEVEL_FATAL, KQRingLoadReadPos(view.pHead),
-           KQRingLoadWritePos(view.pHead));
+           KQLOG_LEVEL_FATAL, loadRead(view),
+           loadWrite(view));
 }
 
 bool KQRingWalker::rewrittenBehind(const KQRingView& view) const {
@@ -164,17 +197,39 @@ KQWalkEvent KQRingWalker::failedInside(const KQRingView& view, int32_t iWrite,
     return KQWALK_END;
 }
 
+bool KQRingWalker::stillAhead(const KQRingView& view, int64_t iLag,
+                              int32_t& iWriteNow) {
+    // Pairs with the writers' fence between moving logReadPos and
+    // overwriting: a copy that saw an overwritten byte sees it evicted.
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    int32_t iWrite = loadWrite(view);
+    int32_t iRead = loadRead(view);
+    iWriteNow = iWrite;
+    if (!KQRingRetainedIn(iRead, iWrite, m_iPos, view.iRingSize)) return false;
+    return iLag < 0 || !inRing(view, iWrite) ||
+           KQRingDistance(m_iPos, iWrite, view.iRingSize) >= iLag;
+}
+
+bool KQRingWalker::lostBehind(const KQRingView& view) {
+    if (!rewrittenBehind(view)) return false;
+    int32_t iRead = loadRead(view);
+    if (!inRing(view, iRead)) return false;  // the bytes decide alone
+    int64_t iEvicted = KQRingDistance(m_iLastLinePos, iRead, view.iRingSize);
+    return iEvicted == 0 ||
+           iEvicted > KQRingDistance(m_iLastLinePos, m_iPos, view.iRingSize);
+}
+
 KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
                                KQWalkResult& res) {
     if (m_bEnded || !view.pHead || view.iRingSize <= 0) return endOfData();
     const int32_t iSize = view.iRingSize;
     for (int iLook = 0;; ++iLook) {
-        int32_t iWrite = KQRingLoadWritePos(view.pHead);
-        int32_t iRead = KQRingLoadReadPos(view.pHead);
+        int32_t iWrite = loadWrite(view);
+        int32_t iRead = loadRead(view);
         bool bWriteKnown = inRing(view, iWrite);
         if (g_bVerbose)
             KQVerbose("ReadPos[%d], LogReadPos[%d], LogWritePos[%d]\n", m_iPos,
-                   iRead, iWrite);
+                      iRead, iWrite);
         if (iLook > 3) return endOfData();  // the writers keep us busy
 
         if (m_bHold) {
@@ -182,7 +237,7 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
             // releases the cursor, at logWritePos, so that nothing read
             // before comes again.
             if (iWrite == m_iHoldWrite || !bWriteKnown) return endOfData();
-            moveTo(view, iWrite);
+            moveTo(view, iWrite, iWrite);
             continue;
         }
         if (m_bBrokenLink) {
@@ -193,15 +248,18 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
             // The header gave a position outside the ring. A follower
             // waits for new nodes at logWritePos once it is usable.
             if (m_bFollow && bWriteKnown) {
-                moveTo(view, iWrite);
+                moveTo(view, iWrite, iWrite);
                 continue;
             }
             if (g_bVerbose)
-                KQVerbose("ReadPos[%d] outside log buffer of size[%d]\n", m_iPos,
-                       iSize);
+                KQVerbose("ReadPos[%d] outside log buffer of size[%d]\n",
+                          m_iPos, iSize);
             return endOfData();
         }
-        bool bPastWrite = m_iLastLinePos >= 0 && m_iLastLinePos == iWrite;
+        // The node read last stands at logWritePos (published, logWritePos
+        // not moved yet) only while it still holds the header read.
+        bool bPastWrite = m_iLastLinePos >= 0 && m_iLastLinePos == iWrite &&
+                          !rewrittenBehind(view);
         const int64_t iStart = loadStartTime(view);
         if (!bPastWrite && writerRestarted(view, iStart, iRead, iWrite)) {
             restart(view);
@@ -212,23 +270,23 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
             iLag < m_iLagFloor)
             return lapped(view, res);
 
+        probe(view);
         KQNodeStatus eStatus =
             KQRingReadLine(view, m_iPos, iStart, m_cache, pLine, res.line);
+        int32_t iWriteNow = iWrite;
         if (eStatus == KQNODE_END) {
             // Right after a node at logWritePos is the end too: that node
             // was published and logWritePos is about to move past it.
             if (!bWriteKnown || m_iPos == iWrite || bPastWrite) {
                 if (g_bVerbose)
                     KQVerbose("logSize == 0, logLevel[%d] logTag[%d]return\n",
-                           res.line.header[2], res.line.header[1]);
+                              res.line.header[2], res.line.header[1]);
                 m_iLagFloor = 0;
                 return endOfData();
             }
-            __atomic_thread_fence(__ATOMIC_ACQUIRE);
-            if (!KQRingRetained(view.pHead, m_iPos, iSize))
-                return lapped(view, res);
+            if (!stillAhead(view, iLag, iWriteNow)) return lapped(view, res);
             bool bLookAgain = false;
-            KQWalkEvent eEvent = failedInside(view, iWrite, res, bLookAgain);
+            KQWalkEvent eEvent = failedInside(view, iWriteNow, res, bLookAgain);
             if (bLookAgain) continue;
             return eEvent;
         }
@@ -241,31 +299,38 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
         if (eStatus == KQNODE_INVALID) {
             // Details, and whether the node held still while it was read.
             KQNodeCopy copy;
+            probe(view);
             KQNodeStatus eAgain = KQRingReadNode(view, m_iPos, copy);
-            __atomic_thread_fence(__ATOMIC_ACQUIRE);
-            if (!KQRingRetained(view.pHead, m_iPos, iSize))
-                return lapped(view, res);
+            if (!stillAhead(view, iLag, iWriteNow)) return lapped(view, res);
             if (eAgain != KQNODE_INVALID ||
                 !KQRingNodeUnchanged(view, m_iPos, copy))
                 continue;  // it is changing: look again
             if (g_bVerbose) reportInvalid(view, copy);
             // Not committed yet: the end of the data for now.
-            if (m_iPos == iWrite || m_iPos == KQRingLoadWritePos(view.pHead))
-                return endOfData();
+            if (m_iPos == iWrite || m_iPos == iWriteNow) return endOfData();
             bool bLookAgain = false;
-            KQWalkEvent eEvent = failedInside(view, iWrite, res, bLookAgain);
+            KQWalkEvent eEvent = failedInside(view, iWriteNow, res, bLookAgain);
             if (bLookAgain) continue;
             return eEvent;
         }
-        // The copy counts only if the writers did not evict the node while
-        // it was taken (they move logReadPos past a node before overwriting
-        // it) and its bytes are still the ones copied: a writer that laps a
-        // small ring while this reader is descheduled leaves positions that
-        // look retained; only the bytes tell.
-        __atomic_thread_fence(__ATOMIC_ACQUIRE);
-        if (!KQRingRetained(view.pHead, m_iPos, iSize))
-            return lapped(view, res);
+        // The copy counts only if the node is still the one this look
+        // expected (see stillAhead) and its bytes are still the ones
+        // copied: a writer that laps a small ring while this reader is
+        // descheduled leaves positions that look retained; only the bytes
+        // tell. A node read last that the writers rewrote out of order
+        // means they came round between two looks.
+        if (!stillAhead(view, iLag, iWriteNow)) return lapped(view, res);
+        probe(view);
         if (!KQRingLineUnchanged(view, m_iPos, res.line, pLine)) continue;
+        if (lostBehind(view)) {
+            if (!startedOver(view)) return lapped(view, res);
+            restart(view);
+            continue;
+        }
+        if (m_bMovedHeader && memcmp(m_movedHeader, res.line.header,
+                                     KQLOG_NODE_HDR_SIZE) != 0)
+            return lapped(view, res);
+        m_bMovedHeader = false;
 
         uint8_t nSize = res.line.header[0];
         int32_t iNext = KQRingNextPos(m_iPos, nSize, iSize);
@@ -278,7 +343,7 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
                        KQRingDistance(m_iAnchor, m_iPos, iSize));
         if (g_bVerbose)
             KQVerbose("Read log succeed! logSize[%d] logLevel[%d] \n", nSize,
-                   res.line.header[2]);
+                      res.line.header[2]);
         res.iPos = m_iPos;
         memcpy(m_lastHeader, res.line.header, KQLOG_NODE_HDR_SIZE);
         m_iLastLinePos = m_iPos;

@@ -60,9 +60,13 @@ public:
     int32_t position() const { return m_iPos; }
 
 private:
-    void start(const KQRingView& view, int32_t iPos, bool bFollow);
-    // Puts the cursor at iPos with no history behind it.
-    void moveTo(const KQRingView& view, int32_t iPos);
+    void start(const KQRingView& view, int32_t iPos, int32_t iWriteBefore,
+               bool bFollow);
+    // Puts the cursor at iPos with no history behind it. iWriteBefore is a
+    // logWritePos loaded before iPos was chosen: the distance floor is
+    // measured from it, so that writers passing meanwhile can only raise
+    // the floor.
+    void moveTo(const KQRingView& view, int32_t iPos, int32_t iWriteBefore);
     KQWalkEvent endOfData();
     KQWalkEvent lapped(const KQRingView& view, KQWalkResult& res);
     KQWalkEvent damaged(const KQRingView& view, int32_t iWritePos,
@@ -74,6 +78,17 @@ private:
     // Whether the node read last no longer holds the header it had: the
     // chain behind the cursor was rewritten, so the cursor is off it.
     bool rewrittenBehind(const KQRingView& view) const;
+    // After a copy at the cursor: whether the node there is still the one
+    // this look expected, from logWritePos and then logReadPos loaded now
+    // (into iWriteNow). It must still be retained, and its distance to
+    // logWritePos must not have shrunk below the look's lag iLag: else the
+    // writers came round past it during the copy, and a newer node whose
+    // boundary fell on the cursor may stand there.
+    bool stillAhead(const KQRingView& view, int64_t iLag, int32_t& iWriteNow);
+    // Whether the node read last was rewritten while logReadPos does not
+    // lie between it and the cursor: the writers evicted past the cursor
+    // and came round again between two looks.
+    bool lostBehind(const KQRingView& view);
     // The node at the cursor failed inside the retained data: damaged,
     // unless the chain behind the cursor was rewritten (a lap, or a writer
     // starting over, after which bLookAgain asks for another look).
@@ -85,6 +100,11 @@ private:
     // The node last read; the cursor lies right after it. -1 after a move.
     int32_t m_iLastLinePos = -1;
     uint8_t m_lastHeader[KQLOG_NODE_HDR_SIZE] = {};
+    // The header of the node at the cursor when it was moved there, until
+    // the first read: a different one means the writers went round over it
+    // (possibly a whole ring, which leaves the positions looking the same).
+    bool m_bMovedHeader = false;
+    uint8_t m_movedHeader[KQLOG_NODE_HDR_SIZE] = {};
     int64_t m_iStartTime = 0;  // the log's start time when last seen
     // The distance to logWritePos may not fall below this without a lap;
     // -1 when there is nothing to compare with.

@@ -1,0 +1,163 @@
+// The walker against writers that run between any two of its loads of
+// shared state. The view's probe runs a burst of appends before the k-th
+// load, for every k of a short follow, so each interleaving of one or two
+// bursts with the walker's steps is tried deterministically.
+//
+// The contract checked on every run:
+// - no damaged node in a ring nobody damaged;
+// - records come in the order written, none twice;
+// - a gap in the records is a real loss, reported by a lap (or two, when
+//   the writers lap the resumed cursor again), and a lap is never reported
+//   without one;
+// - once the writers stop, the follower reaches the newest record.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "GridRing.h"
+
+namespace {
+
+struct Burst {
+    int iAtLoad;  // before this load (counted from 0) of the walker
+    int iCount;   // nodes appended
+};
+
+struct Event {
+    KQWalkEvent e;
+    int n;  // the record's number, -1 for other events
+};
+
+class RaceRun {
+public:
+    // 36 slots of 20 bytes; nFilled nodes written before the walker starts.
+    RaceRun(int nFilled, std::vector<Burst> bursts)
+        : m_ring(1000), m_bursts(std::move(bursts)) {
+        for (int i = 0; i < nFilled; ++i) m_ring.append();
+    }
+
+    KQRingView view() {
+        KQRingView v = m_ring.view();
+        v.pfnBeforeLoad = &RaceRun::beforeLoad;
+        v.pProbeCtx = this;
+        return v;
+    }
+
+    // Follows until every burst has run and the walker reports the end
+    // twice in a row.
+    std::vector<Event> follow() {
+        KQRingWalker walker;
+        walker.startAtOldest(m_ring.view(), true);  // no burst yet: at node 0
+        std::vector<Event> events;
+        char line[KQLOG_MAX_LINE_SIZE + 1];
+        int iEnds = 0;
+        for (int i = 0; i < 2000 && (iEnds < 2 || pending()); ++i) {
+            KQWalkResult res;
+            KQWalkEvent e = walker.next(view(), line, res);
+            iEnds = e == KQWALK_END ? iEnds + 1 : 0;
+            int n = e == KQWALK_RECORD ? atoi(textOf(res, line).c_str() + 1) : -1;
+            events.push_back(Event{e, n});
+        }
+        return events;
+    }
+
+    // The number of the oldest node still retained.
+    int oldest() {
+        const uint8_t* p = m_ring.data() + m_ring.head().logReadPos;
+        return atoi(std::string(reinterpret_cast<const char*>(p) + 10,
+                                GridRing::kTextLen - 1)
+                        .c_str());
+    }
+    int written() const { return m_ring.written(); }
+
+private:
+    static void beforeLoad(void* pCtx) {
+        RaceRun& run = *static_cast<RaceRun*>(pCtx);
+        int k = run.m_iLoads++;
+        for (const Burst& b : run.m_bursts)
+            if (b.iAtLoad == k)
+                for (int i = 0; i < b.iCount; ++i) run.m_ring.append();
+    }
+    bool pending() const {
+        for (const Burst& b : m_bursts)
+            if (b.iAtLoad >= m_iLoads) return true;
+        return false;
+    }
+
+    GridRing m_ring;
+    std::vector<Burst> m_bursts;
+    int m_iLoads = 0;
+};
+
+std::string describe(const std::vector<Event>& events) {
+    std::string s;
+    for (const Event& ev : events) {
+        if (ev.e == KQWALK_RECORD) s += std::to_string(ev.n) + " ";
+        if (ev.e == KQWALK_LAPPED) s += "LAP ";
+        if (ev.e == KQWALK_DAMAGED) s += "DAMAGED ";
+    }
+    return s;
+}
+
+void checkContract(RaceRun& run, const std::vector<Event>& events) {
+    SCOPED_TRACE(describe(events));
+    int iPrev = -1;  // the walker starts at node 0, the oldest
+    int iLaps = 0;
+    for (const Event& ev : events) {
+        ASSERT_NE(ev.e, KQWALK_DAMAGED);
+        if (ev.e == KQWALK_LAPPED) ++iLaps;
+        if (ev.e != KQWALK_RECORD) continue;
+        ASSERT_GT(ev.n, iPrev) << "backwards or twice";
+        bool bGap = ev.n != iPrev + 1;
+        // Every node skipped was overwritten by the time the run ended.
+        if (bGap) {
+            ASSERT_LE(ev.n, run.oldest()) << "skipped retained nodes";
+        }
+        // Two laps before one record are two real losses in a row.
+        if (bGap) {
+            ASSERT_GE(iLaps, 1) << "a loss not reported, before " << ev.n;
+        } else {
+            ASSERT_EQ(iLaps, 0) << "a lap that lost nothing, before " << ev.n;
+        }
+        iLaps = 0;
+        iPrev = ev.n;
+    }
+    EXPECT_EQ(iPrev, run.written() - 1) << "the newest record not reached";
+}
+
+}  // namespace
+
+// One burst before each load of the first steps: small bursts that never
+// reach the cursor, and bursts that lap it (with equal nodes, the writers'
+// newest node then starts exactly at the cursor).
+TEST(WalkerRace, OneBurstBeforeAnyLoad) {
+    for (int nBurst : {1, 16, 20, 30, 35, 40, 80}) {
+        for (int k = 0; k < 90; ++k) {
+            SCOPED_TRACE(testing::Message() << nBurst << " nodes before load "
+                                            << k);
+            RaceRun run(20, {{k, nBurst}});
+            checkContract(run, run.follow());
+            if (HasFatalFailure()) return;
+        }
+    }
+}
+
+// A second burst while the walker recovers from the first: the floor a lap
+// leaves behind must come from positions loaded before the new cursor was
+// chosen, or the second lap goes unseen.
+TEST(WalkerRace, SecondBurstDuringTheRecovery) {
+    for (int nBurst : {30, 35}) {
+        for (int k1 = 0; k1 < 40; ++k1) {
+            for (int k2 = k1 + 1; k2 < k1 + 24; ++k2) {
+                SCOPED_TRACE(testing::Message()
+                             << nBurst << " nodes before loads " << k1
+                             << " and " << k2);
+                RaceRun run(20, {{k1, nBurst}, {k2, nBurst}});
+                checkContract(run, run.follow());
+                if (HasFatalFailure()) return;
+            }
+        }
+    }
+}
