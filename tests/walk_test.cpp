@@ -248,3 +248,54 @@ TEST(RingResync, KeepsTheSoundNodesUpToASecondDamagedNode) {
                   DenseRing::at(k + gap + 1));
     }
 }
+
+// A damaged node that is well formed but for one byte is never mistaken
+// for nodes hiding in its own bytes: "before\n" at 0, "damaged record
+// text\n" at 17 (seconds 17, so that 3 bytes in a size byte of 17 leads
+// exactly to its terminator), "after\n" at 47, logWritePos 63. Whichever
+// header byte is damaged, to whatever value, reading goes on at 47.
+TEST(RingResync, NeverProposesACandidateInsideTheDamagedNode) {
+    const std::string damagedText = "damaged record text\n";
+    for (int iByte = 0; iByte < KQLOG_NODE_HDR_SIZE; ++iByte) {
+        for (int v = 0; v < 256; ++v) {
+            std::vector<uint8_t> bytes(400);
+            shmloghead head;
+            memset(&head, 0, sizeof(head));
+            writeNodeAt(bytes.data(), 0, "before\n", 0, 2, 0, 0);
+            writeNodeAt(bytes.data(), 17, damagedText, 0, 2, 17, 0);
+            writeNodeAt(bytes.data(), 47, "after\n", 0, 2, 0, 0);
+            head.logWritePos = 63;
+            if (bytes[size_t(17 + iByte)] == v) continue;
+            bytes[size_t(17 + iByte)] = uint8_t(v);
+            KQRingView view{&head, bytes.data(), 400};
+            ASSERT_EQ(KQRingResync(view, 17, 63), 47)
+                << "header byte " << iByte << " set to " << v;
+        }
+    }
+}
+
+// Through the walker, the example with the level byte set to 9: the
+// damaged record costs its line, and no line is made from its bytes.
+TEST(RingWalker, DamagedLevelCostsOneLineAndInventsNone) {
+    std::vector<uint8_t> bytes(400);
+    shmloghead head;
+    memset(&head, 0, sizeof(head));
+    writeNodeAt(bytes.data(), 0, "before\n", 0, 2, 0, 0);
+    writeNodeAt(bytes.data(), 17, "damaged record text\n", 0, 9, 17, 0);
+    writeNodeAt(bytes.data(), 47, "after\n", 0, 2, 0, 0);
+    head.logWritePos = 63;
+    KQRingView view{&head, bytes.data(), 400};
+    KQRingWalker walker;
+    walker.startAtOldest(view, false);
+    char line[KQLOG_MAX_LINE_SIZE + 1];
+    std::vector<std::string> events;
+    for (int i = 0; i < 10; ++i) {
+        KQWalkResult res;
+        KQWalkEvent e = walker.next(view, line, res);
+        if (e == KQWALK_END) break;
+        events.push_back(e == KQWALK_RECORD ? textOf(res, line)
+                         : e == KQWALK_DAMAGED ? "DAMAGED " + std::to_string(res.iPos)
+                                               : "OTHER");
+    }
+    EXPECT_EQ(events, (std::vector<std::string>{"before\n", "DAMAGED 17", "after\n"}));
+}

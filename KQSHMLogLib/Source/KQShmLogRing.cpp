@@ -326,6 +326,33 @@ bool KQRingNodeSound(const KQRingView& view, int32_t iPos, int32_t& iNext) {
     return true;
 }
 
+namespace {
+
+// Whether the candidate at q (a sound node) ends on the terminator of the
+// damaged node at iFrom read with the length that terminator gives it: the
+// candidate then lies inside that node, which is sound in all but at most
+// one byte (its size byte, its level byte, or one NUL in its text). Such a
+// node is far likelier than a node hiding in its bytes; what the candidate
+// would read is made of the damaged node's own text. Its successor, which
+// is the candidate's successor too, is the place to go on.
+bool endsInsideDamagedNode(const KQRingView& view, int32_t iFrom, int32_t q) {
+    if (!headerInRing(view, iFrom) || !headerInRing(view, q)) return false;
+    // Where the damaged node's own size byte leads is never inside it.
+    if (q == KQRingNextPos(iFrom, view.pRing[iFrom], view.iRingSize))
+        return false;
+    int64_t iEnd = int64_t(q) + KQLOG_NODE_HDR_SIZE + view.pRing[q];
+    int64_t iLen = iEnd - iFrom - KQLOG_NODE_HDR_SIZE;
+    if (iLen < 1 || iLen > KQLOG_MAX_LOG_LENGTH || iEnd >= view.iRingSize)
+        return false;
+    const uint8_t* pNode = view.pRing + iFrom;
+    int iDefects = (pNode[0] != iLen) + (pNode[2] >= KQLOG_LEVEL_COUNT);
+    for (int64_t i = 0; i < iLen && iDefects <= 1; ++i)
+        iDefects += pNode[KQLOG_NODE_HDR_SIZE + i] == 0;
+    return iDefects <= 1;
+}
+
+}  // namespace
+
 int32_t KQRingResync(const KQRingView& view, int32_t iFrom,
                      int32_t iWritePos) {
     const int32_t iSize = view.iRingSize;
@@ -375,6 +402,7 @@ int32_t KQRingResync(const KQRingView& view, int32_t iFrom,
             break;
         }
 
+        if (endsInsideDamagedNode(view, iFrom, q)) continue;
         int32_t p = q;
         int64_t iAt = iStart;
         int iSteps = 0;

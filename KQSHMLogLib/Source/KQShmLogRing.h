@@ -28,6 +28,11 @@ struct KQRingView {
     void* pProbeCtx = nullptr;
 };
 
+// Runs the view's test seam, if any, before a load of shared state.
+inline void KQRingProbe(const KQRingView& view) {
+    if (view.pfnBeforeLoad) view.pfnBeforeLoad(view.pProbeCtx);
+}
+
 enum KQNodeStatus {
     KQNODE_VALID,    // a whole, sound node: copy holds it
     KQNODE_END,      // logSize 0: nothing written here yet

@@ -11,9 +11,7 @@ bool inRing(const KQRingView& view, int32_t iPos) {
 
 // Every load of shared state goes through the view's probe, so that a test
 // can let the writers run between any two of them.
-void probe(const KQRingView& view) {
-    if (view.pfnBeforeLoad) view.pfnBeforeLoad(view.pProbeCtx);
-}
+void probe(const KQRingView& view) { KQRingProbe(view); }
 
 int64_t loadStartTime(const KQRingView& view) {
     probe(view);
