@@ -1,28 +1,38 @@
 // kqstress: writer threads fill a small ring at full speed while
 // `kqlogreader -d -n -e` follows it from a child process; a checker reads
-// the tool's output as it comes and counts what it printed.
+// the tool's output as it comes and judges every line.
 //
-// Every text is "w<writer> <seq> <payload> <fnv1a-32 of what precedes it>\n",
-// its payload and level derived from (writer, seq), so the checker can tell
-// an exact copy of a written text from anything else.
+// Every text is "w<writer> <seq> <payload>\n", its payload and level derived
+// from (writer, seq), so the checker can tell an exact copy of a written
+// text from anything else. seq is one count for all writers: a line takes
+// its number and is appended under one lock, so the ring holds the lines in
+// the order of their numbers and the tool must print them in rising order.
 //
 // The run repeats a cycle until its time is up:
 //   1. full speed: the writer threads write as fast as they can; the tool is
-//      lapped over and over, so lines go missing (counted, allowed), but no
-//      line may be torn, printed twice or out of order, and output may not
-//      stop while the writers run;
-//   2. sync: the threads pause and one line is written; it must come out;
+//      lapped over and over, so lines go missing, and output may not stop
+//      while the writers run;
+//   2. sync: the threads pause and one line is written; it must come out,
+//      and so must every line still in the ring then;
 //   3. forced lap: the tool is stopped (SIGSTOP), three rings' worth are
 //      written, the tool is continued (SIGCONT);
 //   4. slow: lines are written one every few milliseconds; every one of them
-//      and the last line of the lap must come out, each once.
-// At the end the tool gets SIGTERM and must die by it, with nothing on its
-// standard error.
+//      and every lap line still in the ring must come out.
+// At the end the tool gets SIGTERM and must die by it, with nothing but lap
+// reports on its standard error.
 //
-// Torn lines are told apart by when they came: while the tool is being
-// lapped (from the start of a full-speed phase or a forced lap until the
-// slow line that follows it is printed) or while it cannot be. With
-// --lapped-torn-ok only the latter fail the run; the former are reported.
+// What fails the run, each counted and reported:
+//   backwards      a line printed after a newer one, not printed before
+//   twice          a line printed again
+//   skipped while not lapped
+//                  a line never printed that had to come out: a sync or slow
+//                  line, or one that stayed in the ring from its writing to
+//                  the end of its phase (lost only if the tool skipped it)
+//   failed reads   "nextLog return false!!": nobody damages this ring
+//   torn           a line that is not an exact copy of a written text (cut,
+//                  mixed, bytes from inside a node read as one), lapped or not
+// and crashes, hangs and anything else on the tool's standard error.
+// Lines lost while the tool is lapped are counted, not failures.
 //
 // Exit status: 0 when every check held, 1 when one failed, 2 for bad
 // arguments, 77 when no log path can be made under /var/run (test skipped).
@@ -35,6 +45,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cinttypes>
 #include <cstdio>
@@ -52,6 +63,13 @@ namespace {
 const char* const kLevelNames[6] = {"TRACE", "DEBUG", "INFO ",
                                     "WARN ", "ERROR", "FATAL"};
 const char kFailedLine[] = "nextLog return false!!";
+// Ring bytes a node takes besides its text: header and terminator.
+const uint64_t kNodeOverhead = 10;
+// The newest nodes stay in the ring while they and the nodes after them
+// take at most the ring less this: the padding a wrap leaves (under the
+// wrap threshold, 284 bytes) and the parts of evicted nodes a new node does
+// not cover (each under the largest node, 265 bytes).
+const uint64_t kRetainSlack = 2 * 284 + 3 * 265;
 
 // ---- Options -------------------------------------------------------------
 
@@ -65,7 +83,6 @@ struct Options {
     int iLapRings = 3;        // rings' worth written while the tool is stopped
     int iHangMs = 3000;       // no output this long while writers run: hang
     int iCatchUpMs = 5000;    // a line that must come out, within this
-    bool bLappedTornOk = false;
     std::string strTool =
 #ifdef KQLOGREADER_PATH
         KQLOGREADER_PATH;
@@ -77,7 +94,7 @@ struct Options {
 const char* const kUsage =
     "usage: kqstress [--seconds N] [--threads N] [--ring BYTES]\n"
     "                [--full-ms MS] [--slow-lines N] [--slow-gap-us US]\n"
-    "                [--lap-rings N] [--tool PATH] [--lapped-torn-ok]\n";
+    "                [--lap-rings N] [--tool PATH]\n";
 
 bool parseInt(const char* pText, int iMin, int iMax, int* pValue) {
     char* pEnd = nullptr;
@@ -91,10 +108,6 @@ bool parseInt(const char* pText, int iMin, int iMax, int* pValue) {
 bool parseOptions(int argc, char* argv[], Options& opts) {
     for (int i = 1; i < argc; ++i) {
         std::string strName = argv[i];
-        if (strName == "--lapped-torn-ok") {
-            opts.bLappedTornOk = true;
-            continue;
-        }
         if (i + 1 >= argc) return false;
         const char* pValue = argv[++i];
         bool bOk = true;
@@ -136,31 +149,110 @@ uint64_t mix(uint64_t x) {
     return x ^ (x >> 31);
 }
 
-uint32_t fnv1a(const char* p, size_t n) {
-    uint32_t h = 2166136261u;
-    for (size_t i = 0; i < n; ++i) h = (h ^ uint8_t(p[i])) * 16777619u;
-    return h;
+// Payloads are cut from this pool, filled once: texts are made under the
+// writers' common lock, so they must be cheap to make.
+const size_t kPoolSize = 4096;
+const size_t kMaxPayload = 200;
+const char* payloadPool() {
+    static const std::vector<char> pool = [] {
+        static const char kAlphabet[] =
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,:;-_";
+        std::vector<char> bytes(kPoolSize);
+        uint64_t h = 1;
+        for (char& c : bytes) c = kAlphabet[(h = mix(h)) % (sizeof(kAlphabet) - 1)];
+        return bytes;
+    }();
+    return pool.data();
 }
 
-// The text of line seq of a writer, into buf (at least 256 bytes); returns
-// its length, at most 255 with the line feed.
+// The text of line seq, written as writer iWriter, into buf (at least 256
+// bytes); returns its length, at most 255 with the line feed.
 size_t makeText(int iWriter, uint64_t iSeq, char* buf) {
-    static const char kAlphabet[] =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 .,:;-_";
     uint64_t h = mix(uint64_t(iWriter) << 48 ^ iSeq);
     int n = snprintf(buf, 64, "w%d %" PRIu64 " ", iWriter, iSeq);
     size_t nLen = size_t(n);
-    size_t nPayload = size_t(h % 201);
-    for (size_t i = 0; i < nPayload; ++i) {
-        h = mix(h);
-        buf[nLen++] = kAlphabet[h % (sizeof(kAlphabet) - 1)];
-    }
-    uint32_t crc = fnv1a(buf, nLen);
-    nLen += size_t(snprintf(buf + nLen, 16, " %08x\n", crc));
+    size_t nPayload = size_t(h % (kMaxPayload + 1));
+    memcpy(buf + nLen, payloadPool() + (h >> 32) % (kPoolSize - kMaxPayload), nPayload);
+    nLen += nPayload;
+    buf[nLen++] = '\n';
     return nLen;
 }
 
 ENUM_KQLOG_LEVEL levelOf(uint64_t iSeq) { return ENUM_KQLOG_LEVEL(iSeq % 6); }
+
+// ---- Writing ---------------------------------------------------------------
+
+// Every line goes through here: it takes the next number and is appended
+// under one lock, so that the order of the ring is the order of the
+// numbers. (The writer library serialises appends too, but a number taken
+// outside its lock could reach the ring behind a higher one.)
+class LineSource {
+public:
+    LineSource(IKQLOGWriter* pWriter, std::vector<KQLogId> ids, int iRingSize)
+        : m_pWriter(pWriter), m_ids(std::move(ids)), m_nRing(uint64_t(iRingSize)),
+          m_ends(size_t(iRingSize) / (kNodeOverhead + 1) + 2),
+          m_written(m_ids.size()) {}
+
+    // Writes the next line as writer iWriter; returns its number.
+    uint64_t write(int iWriter) {
+        char buf[300];
+        std::lock_guard<std::mutex> guard(m_mutex);
+        uint64_t iSeq = m_iNext.load(std::memory_order_relaxed);
+        size_t nLen = makeText(iWriter, iSeq, buf);
+        // Before the append: the tool may print the line before log()
+        // returns.
+        m_iTaken.store(iSeq + 1, std::memory_order_release);
+        m_pWriter->log(m_ids[size_t(iWriter)], levelOf(iSeq), buf, nLen);
+        uint64_t nBytes = m_nBytes.load(std::memory_order_relaxed) + nLen + kNodeOverhead;
+        m_ends[iSeq % m_ends.size()] = nBytes;
+        m_nBytes.store(nBytes, std::memory_order_relaxed);
+        m_written[size_t(iWriter)].fetch_add(1, std::memory_order_relaxed);
+        m_iNext.store(iSeq + 1, std::memory_order_release);
+        return iSeq;
+    }
+
+    // Lines written so far: the number the next line gets.
+    uint64_t lines() const { return m_iNext.load(std::memory_order_acquire); }
+    // Lines written or being written: a line numbered past them was never
+    // written.
+    uint64_t taken() const { return m_iTaken.load(std::memory_order_acquire); }
+    uint64_t linesOf(int iWriter) const { return m_written[size_t(iWriter)].load(); }
+    uint64_t bytes() const { return m_nBytes.load(std::memory_order_relaxed); }
+
+    // The oldest line that is still in the ring, for certain, as long as
+    // nothing is written after the newest line: the lines from it on fill
+    // at most the ring less kRetainSlack.
+    uint64_t oldestRetained() {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        uint64_t iNext = m_iNext.load(std::memory_order_relaxed);
+        uint64_t nTotal = m_nBytes.load(std::memory_order_relaxed);
+        uint64_t nRoom = m_nRing > kRetainSlack ? m_nRing - kRetainSlack : 0;
+        // Every node takes more than kNodeOverhead bytes, so the answer lies
+        // within the last m_ends.size() - 1 lines, whose ends are kept.
+        uint64_t iLo = iNext > m_ends.size() - 1 ? iNext - (m_ends.size() - 1) : 0;
+        uint64_t iHi = iNext;  // none retained
+        while (iLo < iHi) {
+            uint64_t iMid = iLo + (iHi - iLo) / 2;
+            uint64_t nBefore = iMid == 0 ? 0 : m_ends[(iMid - 1) % m_ends.size()];
+            if (nTotal - nBefore <= nRoom) iHi = iMid;
+            else iLo = iMid + 1;
+        }
+        return iHi;
+    }
+
+private:
+    IKQLOGWriter* m_pWriter;
+    std::vector<KQLogId> m_ids;
+    uint64_t m_nRing;
+    std::mutex m_mutex;
+    std::atomic<uint64_t> m_iNext{0};
+    std::atomic<uint64_t> m_iTaken{0};
+    std::atomic<uint64_t> m_nBytes{0};  // ring bytes taken: text + 10 a node
+    // Ring bytes taken up to and including line seq, at seq % size, for the
+    // lines that can still be in the ring.
+    std::vector<uint64_t> m_ends;
+    std::vector<std::atomic<uint64_t>> m_written;
+};
 
 // ---- The log path and the tool --------------------------------------------
 
@@ -243,21 +335,28 @@ Child spawnTool(const std::string& strTool, const std::string& strService) {
 
 // ---- Checker ---------------------------------------------------------------
 
-struct WriterSeen {
-    int64_t iLastSeq = -1;
+// Lines never printed, first..last, between two lines printed in order.
+struct Gap {
+    uint64_t iFirst;
+    uint64_t iLast;
+};
+
+struct Findings {
     uint64_t nPrinted = 0;
-    uint64_t nGaps = 0;     // places where lines were skipped
-    uint64_t nSkipped = 0;  // lines skipped at those places
-    uint64_t nDuplicates = 0;
-    uint64_t nBackwards = 0;  // an older line after a newer one
+    uint64_t nBackwards = 0;
+    uint64_t iLongestStepBack = 0;  // in lines
+    uint64_t nTwice = 0;
+    uint64_t nFailedReads = 0;
+    uint64_t nTorn = 0;
 };
 
 // Reads the tool's stdout and stderr and judges every line. Runs on its own
 // thread; the main thread asks for figures under the mutex.
 class Checker {
 public:
-    Checker(int iWriters, const std::string& strBanner)
-        : m_seen(size_t(iWriters)), m_strBanner(strBanner) {}
+    Checker(const LineSource& source, int iWriters, const std::string& strBanner)
+        : m_source(source), m_printedBy(size_t(iWriters)), m_strBanner(strBanner),
+          m_slots(kWindow, UINT64_MAX) {}
 
     void run(int fdOut, int fdErr) {
         struct pollfd fds[2] = {{fdOut, POLLIN, 0}, {fdErr, POLLIN, 0}};
@@ -290,48 +389,43 @@ public:
             }
         }
         std::lock_guard<std::mutex> guard(m_mutex);
-        if (!m_strPending.empty()) corrupt(m_strPending.data(), m_strPending.size());
+        if (!m_strPending.empty()) torn(m_strPending.data(), m_strPending.size());
         m_strPending.clear();
     }
 
     int64_t lastOutputMs() const { return m_iLastOutputMs.load(); }
+    // What the main thread is doing, for the samples.
+    void setPhase(const char* pPhase) { m_pPhase.store(pPhase); }
 
-    // From now on the tool may be lapped, until a line of writer iWriter
-    // numbered iSeq or later is printed (set by endLappedAt). Called when
-    // everything printed so far has been judged.
-    void beginLapped() {
+    // Lines first..last had to come out: the tool was not lapped while they
+    // were in the ring.
+    void mustPrint(uint64_t iFirst, uint64_t iLast, const char* pWhat) {
         std::lock_guard<std::mutex> guard(m_mutex);
-        m_bLapped = true;
-        m_iQuietWriter = -1;
+        // Kept apart and rising, as the count of skipped lines expects.
+        if (!m_musts.empty()) iFirst = std::max(iFirst, m_musts.back().iLast + 1);
+        if (iFirst <= iLast) m_musts.push_back({iFirst, iLast, pWhat});
     }
-    void endLappedAt(int iWriter, int64_t iSeq) {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        m_iQuietWriter = iWriter;
-        m_iQuietSeq = iSeq;
-    }
+
     bool sawBanner() {
         std::lock_guard<std::mutex> guard(m_mutex);
         return m_bBanner;
     }
-    int64_t lastSeq(int iWriter) {
+    // The newest line printed, -1 for none.
+    int64_t newest() {
         std::lock_guard<std::mutex> guard(m_mutex);
-        return m_seen[size_t(iWriter)].iLastSeq;
+        return m_iNewest;
     }
-    WriterSeen seen(int iWriter) {
+    uint64_t printedBy(int iWriter) {
         std::lock_guard<std::mutex> guard(m_mutex);
-        return m_seen[size_t(iWriter)];
+        return m_printedBy[size_t(iWriter)];
     }
-    uint64_t corruptLines() {
+    Findings findings() {
         std::lock_guard<std::mutex> guard(m_mutex);
-        return m_nCorrupt;
+        return m_findings;
     }
-    uint64_t corruptWhileLapped() {
+    std::vector<Gap> gaps() {
         std::lock_guard<std::mutex> guard(m_mutex);
-        return m_nCorruptLapped;
-    }
-    uint64_t failedReads() {
-        std::lock_guard<std::mutex> guard(m_mutex);
-        return m_nFailedReads;
+        return m_gaps;
     }
     std::string err() {
         std::lock_guard<std::mutex> guard(m_mutex);
@@ -342,18 +436,79 @@ public:
         return m_samples;
     }
 
+    // Lines skipped that had to come out, with a few of the places.
+    uint64_t skippedWhileNotLapped(std::vector<std::string>& places) {
+        std::lock_guard<std::mutex> guard(m_mutex);
+        uint64_t nSkipped = 0;
+        // Both lists rise and do not overlap within themselves.
+        size_t g = 0;
+        for (const Must& m : m_musts) {
+            while (g < m_gaps.size() && m_gaps[g].iLast < m.iFirst) ++g;
+            for (size_t h = g; h < m_gaps.size() && m_gaps[h].iFirst <= m.iLast; ++h) {
+                uint64_t iFrom = std::max(m_gaps[h].iFirst, m.iFirst);
+                uint64_t iTo = std::min(m_gaps[h].iLast, m.iLast);
+                nSkipped += iTo - iFrom + 1;
+                if (places.size() < 10)
+                    places.push_back("lines " + std::to_string(iFrom) + ".." +
+                                     std::to_string(iTo) + " of " + m.pWhat + " (" +
+                                     std::to_string(m.iFirst) + ".." +
+                                     std::to_string(m.iLast) + ")");
+            }
+        }
+        return nSkipped;
+    }
+
 private:
-    void corrupt(const char* p, size_t n) {
-        ++m_nCorrupt;
-        m_nCorruptLapped += m_bLapped;
-        if (m_samples.size() < 10)
-            m_samples.push_back((m_bLapped ? "lapped: " : "not lapped: ") + std::string(p, n));
+    // A printed line is remembered at seq % kWindow: a line printed again
+    // within that many lines of the newest is told from one printed late.
+    static const size_t kWindow = size_t(1) << 20;
+
+    struct Must {
+        uint64_t iFirst;
+        uint64_t iLast;
+        const char* pWhat;
+    };
+
+    void sample(const std::string& s) {
+        if (m_samples.size() < 20) m_samples.push_back(s + " [" + m_pPhase.load() + "]");
+    }
+
+    // strWritten: what was written under the line's number, when it has one.
+    void torn(const char* p, size_t n, const std::string& strWritten = "") {
+        ++m_findings.nTorn;
+        sample("torn line after line " + std::to_string(m_iNewest) + ": " + std::string(p, n) +
+               (strWritten.empty() ? "" : "  written: " + strWritten));
     }
 
     static bool digits(const char* p, size_t n) {
         for (size_t i = 0; i < n; ++i)
             if (p[i] < '0' || p[i] > '9') return false;
         return true;
+    }
+
+    void printed(int iWriter, uint64_t iSeq) {
+        uint64_t& slot = m_slots[iSeq % kWindow];
+        if (m_iNewest < 0 || iSeq > uint64_t(m_iNewest)) {
+            if (int64_t(iSeq) > m_iNewest + 1)
+                m_gaps.push_back({uint64_t(m_iNewest + 1), iSeq - 1});
+            m_iNewest = int64_t(iSeq);
+            slot = iSeq;
+            ++m_findings.nPrinted;
+            ++m_printedBy[size_t(iWriter)];
+            return;
+        }
+        if (slot == iSeq) {
+            ++m_findings.nTwice;
+            sample("line " + std::to_string(iSeq) + " printed again after line " +
+                   std::to_string(m_iNewest));
+            return;
+        }
+        uint64_t nBack = uint64_t(m_iNewest) - iSeq;
+        ++m_findings.nBackwards;
+        m_findings.iLongestStepBack = std::max(m_findings.iLongestStepBack, nBack);
+        slot = iSeq;
+        sample("line " + std::to_string(iSeq) + " printed after line " +
+               std::to_string(m_iNewest));
     }
 
     // "[LEVEL w<id> MM-DD hh:mm:ss mmmm] <text>", text ending in the line
@@ -366,11 +521,12 @@ private:
             }
         }
         if (n == sizeof(kFailedLine) && memcmp(p, kFailedLine, n - 1) == 0) {
-            ++m_nFailedReads;
+            ++m_findings.nFailedReads;
+            sample("failed read after line " + std::to_string(m_iNewest));
             return;
         }
         // '[' + level(5) + ' ' + 'w' at least.
-        if (n < 9 || p[0] != '[' || p[6] != ' ' || p[7] != 'w') return corrupt(p, n);
+        if (n < 9 || p[0] != '[' || p[6] != ' ' || p[7] != 'w') return torn(p, n);
         size_t i = 8;
         int iTagWriter = 0;
         size_t nTagDigits = 0;
@@ -384,13 +540,13 @@ private:
             p[i + 6] != ' ' || !digits(p + i + 7, 2) || p[i + 9] != ':' ||
             !digits(p + i + 10, 2) || p[i + 12] != ':' || !digits(p + i + 13, 2) ||
             p[i + 15] != ' ')
-            return corrupt(p, n);
+            return torn(p, n);
         i += 16;
         size_t nMs = 0;
         while (i + nMs < n && p[i + nMs] >= '0' && p[i + nMs] <= '9') ++nMs;
         if (nMs != 4 || i + nMs + 2 > n || p[i + nMs] != ']' || p[i + nMs + 1] != ' ' ||
             p[i] != '0' /* under 1000 ms */)
-            return corrupt(p, n);
+            return torn(p, n);
         const char* pText = p + i + nMs + 2;
         size_t nText = n - size_t(pText - p);
 
@@ -400,53 +556,38 @@ private:
         std::string strText(pText, nText);
         if (sscanf(strText.c_str(), "w%d %" SCNu64 " %n", &iWriter, &iSeq, &iUsed) != 2 ||
             iUsed == 0 || iWriter != iTagWriter || iWriter < 0 ||
-            size_t(iWriter) >= m_seen.size())
-            return corrupt(p, n);
+            size_t(iWriter) >= m_printedBy.size())
+            return torn(p, n);
+        // A line numbered past the last one written was never written.
         char expected[300];
         size_t nExpected = makeText(iWriter, iSeq, expected);
+        if (iSeq >= m_source.taken())
+            return torn(p, n, "a line never written");
         if (nExpected != nText || memcmp(expected, pText, nText) != 0 ||
             memcmp(p + 1, kLevelNames[iSeq % 6], 5) != 0)
-            return corrupt(p, n);
-
-        WriterSeen& w = m_seen[size_t(iWriter)];
-        int64_t iSeqSigned = int64_t(iSeq);
-        if (iWriter == m_iQuietWriter && iSeqSigned >= m_iQuietSeq) m_bLapped = false;
-        if (iSeqSigned == w.iLastSeq) {
-            ++w.nDuplicates;
-        } else if (iSeqSigned < w.iLastSeq) {
-            ++w.nBackwards;
-        } else {
-            if (iSeqSigned > w.iLastSeq + 1) {
-                ++w.nGaps;
-                w.nSkipped += uint64_t(iSeqSigned - w.iLastSeq - 1);
-            }
-            w.iLastSeq = iSeqSigned;
-            ++w.nPrinted;
-        }
+            return torn(p, n, std::string(kLevelNames[iSeq % 6]) + " " +
+                                  std::string(expected, nExpected));
+        printed(iWriter, iSeq);
     }
 
+    const LineSource& m_source;
     std::mutex m_mutex;
-    std::vector<WriterSeen> m_seen;
+    std::vector<uint64_t> m_printedBy;
     std::string m_strBanner;
     bool m_bBanner = false;
     std::string m_strPending;
     std::string m_strErr;
-    uint64_t m_nCorrupt = 0;
-    uint64_t m_nCorruptLapped = 0;
-    bool m_bLapped = false;
-    int m_iQuietWriter = -1;
-    int64_t m_iQuietSeq = 0;
-    uint64_t m_nFailedReads = 0;
+    int64_t m_iNewest = -1;
+    std::vector<uint64_t> m_slots;
+    std::vector<Gap> m_gaps;
+    std::vector<Must> m_musts;
+    Findings m_findings;
     std::vector<std::string> m_samples;
     std::atomic<int64_t> m_iLastOutputMs{0};
+    std::atomic<const char*> m_pPhase{"start"};
 };
 
 // ---- Writers -------------------------------------------------------------
-
-struct WriterCounts {
-    std::atomic<uint64_t> nLines{0};
-    std::atomic<uint64_t> nBytes{0};  // ring bytes taken: text + 10 per node
-};
 
 // Threads write at full speed while bRun is set; when it is cleared each
 // acknowledges the pause epoch it saw and waits.
@@ -458,25 +599,14 @@ struct FullSpeed {
     explicit FullSpeed(int n) : acks(size_t(n)) {}
 };
 
-void writeLine(IKQLOGWriter* pWriter, KQLogId id, int iWriter, WriterCounts& counts) {
-    char buf[300];
-    uint64_t iSeq = counts.nLines.load(std::memory_order_relaxed);
-    size_t nLen = makeText(iWriter, iSeq, buf);
-    pWriter->log(id, levelOf(iSeq), buf, nLen);
-    counts.nBytes.store(counts.nBytes.load(std::memory_order_relaxed) + nLen + 10,
-                        std::memory_order_relaxed);
-    counts.nLines.store(iSeq + 1, std::memory_order_release);
-}
-
-void fullSpeedThread(IKQLOGWriter* pWriter, KQLogId id, int iWriter,
-                     WriterCounts& counts, FullSpeed& ctl) {
+void fullSpeedThread(LineSource& source, int iWriter, FullSpeed& ctl) {
     while (!ctl.bQuit.load()) {
         if (!ctl.bRun.load()) {
             ctl.acks[size_t(iWriter)].store(ctl.iEpoch.load());
             sleepUs(500);
             continue;
         }
-        for (int i = 0; i < 64; ++i) writeLine(pWriter, id, iWriter, counts);
+        for (int i = 0; i < 64; ++i) source.write(iWriter);
     }
 }
 
@@ -494,11 +624,9 @@ struct Figures {
 
 class Run {
 public:
-    Run(const Options& opts, IKQLOGWriter* pWriter, std::vector<KQLogId> ids,
-        Child tool, Checker& checker)
-        : m_opts(opts), m_pWriter(pWriter),
-          m_ids(std::move(ids)), m_tool(tool), m_checker(checker),
-          m_counts(size_t(opts.iThreads + 2)), m_ctl(opts.iThreads) {}
+    Run(const Options& opts, LineSource& source, Child tool, Checker& checker)
+        : m_opts(opts), m_source(source), m_tool(tool), m_checker(checker),
+          m_ctl(opts.iThreads) {}
 
     int lapWriter() const { return m_opts.iThreads; }
     int slowWriter() const { return m_opts.iThreads + 1; }
@@ -524,17 +652,17 @@ public:
         return false;
     }
 
-    // Waits until the line seq of a writer is printed; false (a hang) when
-    // it does not come within the catch-up time.
-    bool awaitLine(int iWriter, uint64_t iSeq, const char* pWhat) {
+    // Waits until line seq or a newer one is printed; false (a hang) when
+    // none comes within the catch-up time.
+    bool awaitLine(uint64_t iSeq, const char* pWhat) {
         int64_t iDeadline = nowMs() + m_opts.iCatchUpMs;
-        while (m_checker.lastSeq(iWriter) < int64_t(iSeq)) {
+        while (m_checker.newest() < int64_t(iSeq)) {
             if (nowMs() > iDeadline || !toolAlive() || g_bInterrupted) {
                 if (m_tool.pid > 0) {
                     ++m_figures.iHangs;
                     fail(std::string(pWhat) + " did not come out within " +
-                         std::to_string(m_opts.iCatchUpMs) + " ms (last seen " +
-                         std::to_string(m_checker.lastSeq(iWriter)) + ", waited for " +
+                         std::to_string(m_opts.iCatchUpMs) + " ms (newest printed " +
+                         std::to_string(m_checker.newest()) + ", waited for " +
                          std::to_string(iSeq) + ")");
                 }
                 return false;
@@ -544,12 +672,8 @@ public:
         return true;
     }
 
-    void writeOne(int iWriter) {
-        writeLine(m_pWriter, m_ids[size_t(iWriter)], iWriter, m_counts[size_t(iWriter)]);
-    }
-
     bool fullSpeedPhase() {
-        m_checker.beginLapped();
+        m_checker.setPhase("full speed");
         m_ctl.bRun.store(true);
         int64_t iEnd = nowMs() + m_opts.iFullMs;
         bool bOk = true;
@@ -575,17 +699,18 @@ public:
         return bOk;
     }
 
-    // One line of the slow writer, which must come out; the tool is not
-    // lapped from there on.
+    // One line of the slow writer with the writers held back: it must come
+    // out, and so must the lines still in the ring with it.
     bool sync(const char* pWhat) {
-        int64_t iSeq = int64_t(m_counts[size_t(slowWriter())].nLines);
-        m_checker.endLappedAt(slowWriter(), iSeq);
-        writeOne(slowWriter());
-        return awaitLine(slowWriter(), uint64_t(iSeq), pWhat);
+        m_checker.setPhase("sync");
+        uint64_t iSeq = m_source.write(slowWriter());
+        m_checker.mustPrint(m_source.oldestRetained(), iSeq,
+                            "the lines in the ring when the writers paused");
+        return awaitLine(iSeq, pWhat);
     }
 
     bool forcedLap() {
-        m_checker.beginLapped();
+        m_checker.setPhase("tool stopped");
         if (kill(m_tool.pid, SIGSTOP) != 0) return false;
         int status = 0;
         // Until it has really stopped, it could still be reading.
@@ -593,34 +718,29 @@ public:
             fail("the tool did not stop on SIGSTOP");
             return false;
         }
-        WriterCounts& lap = m_counts[size_t(lapWriter())];
-        uint64_t nTarget = lap.nBytes + uint64_t(m_opts.iLapRings) * uint64_t(m_opts.iRingSize);
-        while (lap.nBytes < nTarget) writeOne(lapWriter());
-        uint64_t iLastLap = lap.nLines - 1;
+        uint64_t nTarget =
+            m_source.bytes() + uint64_t(m_opts.iLapRings) * uint64_t(m_opts.iRingSize);
+        while (m_source.bytes() < nTarget) m_source.write(lapWriter());
         kill(m_tool.pid, SIGCONT);
 
-        WriterCounts& slow = m_counts[size_t(slowWriter())];
-        m_checker.endLappedAt(slowWriter(), int64_t(slow.nLines.load()));
+        m_checker.setPhase("slow");
+        uint64_t iFirstSlow = m_source.lines(), iLastSlow = iFirstSlow;
         for (int i = 0; i < m_opts.iSlowLines && !g_bInterrupted; ++i) {
-            writeOne(slowWriter());
+            iLastSlow = m_source.write(slowWriter());
             sleepUs(m_opts.iSlowGapUs);
         }
-        bool bOk = awaitLine(slowWriter(), slow.nLines - 1, "the last slow line");
-        // The newest lap lines are still in the ring when the tool resumes.
-        if (bOk && m_checker.lastSeq(lapWriter()) != int64_t(iLastLap)) {
-            fail("the last line written while the tool was stopped (" +
-                 std::to_string(iLastLap) + ") did not come out; last seen " +
-                 std::to_string(m_checker.lastSeq(lapWriter())));
-            bOk = false;
-        }
-        return bOk;
+        // Every slow line, and the lap lines that stayed in the ring till
+        // the last slow line (the tool cannot have been lapped after
+        // it continued).
+        m_checker.mustPrint(std::min(m_source.oldestRetained(), iFirstSlow), iLastSlow,
+                            "the lap lines still in the ring and the slow lines");
+        return awaitLine(iLastSlow, "the last slow line");
     }
 
     void run() {
         std::vector<std::thread> threads;
         for (int t = 0; t < m_opts.iThreads; ++t)
-            threads.emplace_back(fullSpeedThread, m_pWriter, m_ids[size_t(t)], t,
-                                 std::ref(m_counts[size_t(t)]), std::ref(m_ctl));
+            threads.emplace_back(fullSpeedThread, std::ref(m_source), t, std::ref(m_ctl));
         int64_t iStart = nowMs();
         int64_t iEnd = iStart + int64_t(m_opts.iSeconds) * 1000;
         bool bOk = sync("the first line");
@@ -631,6 +751,7 @@ public:
         m_ctl.bQuit.store(true);
         for (std::thread& th : threads) th.join();
         m_iElapsedMs = nowMs() - iStart;
+        m_checker.setPhase("end");
     }
 
     // Stops the tool with SIGTERM; it must die by that signal.
@@ -660,38 +781,26 @@ public:
     }
 
     int report() {
-        uint64_t nWritten = 0, nBytes = 0, nPrinted = 0, nSkipped = 0, nGaps = 0,
-                 nDup = 0, nBack = 0, nNever = 0;
-        for (size_t w = 0; w < m_counts.size(); ++w) {
-            WriterSeen s = m_checker.seen(int(w));
-            uint64_t nLines = m_counts[w].nLines;
-            nWritten += nLines;
-            nBytes += m_counts[w].nBytes;
-            nPrinted += s.nPrinted;
-            nGaps += s.nGaps;
-            nDup += s.nDuplicates;
-            nBack += s.nBackwards;
-            if (s.iLastSeq >= int64_t(nLines)) ++nNever;
-            // Lines before the first printed one count as missed too.
-            nSkipped += nLines - s.nPrinted;
-        }
-        WriterSeen slow = m_checker.seen(slowWriter());
-        WriterSeen lap = m_checker.seen(lapWriter());
-        uint64_t nSlowMissed = m_counts[size_t(slowWriter())].nLines - slow.nPrinted;
-        uint64_t nCorrupt = m_checker.corruptLines();
-        uint64_t nCorruptLapped = m_checker.corruptWhileLapped();
+        Findings f = m_checker.findings();
+        std::vector<Gap> gaps = m_checker.gaps();
+        uint64_t nSkipped = 0;
+        for (const Gap& g : gaps) nSkipped += g.iLast - g.iFirst + 1;
+        std::vector<std::string> places;
+        uint64_t nMustSkipped = m_checker.skippedWhileNotLapped(places);
+        uint64_t nWritten = m_source.lines();
+        uint64_t nBytes = m_source.bytes();
         std::string strErr = m_checker.err();
 
-        if (nCorrupt - nCorruptLapped)
-            fail(std::to_string(nCorrupt - nCorruptLapped) +
-                 " torn or corrupt lines while the tool was not lapped");
-        if (nCorruptLapped && !m_opts.bLappedTornOk)
-            fail(std::to_string(nCorruptLapped) +
-                 " torn or corrupt lines while the tool was lapped");
-        if (nDup) fail(std::to_string(nDup) + " lines printed twice");
-        if (nBack) fail(std::to_string(nBack) + " lines printed after a newer one");
-        if (nNever) fail("lines printed that were never written");
-        if (nSlowMissed) fail(std::to_string(nSlowMissed) + " slow lines missed");
+        if (f.nBackwards)
+            fail(std::to_string(f.nBackwards) + " lines printed after a newer one");
+        if (f.nTwice) fail(std::to_string(f.nTwice) + " lines printed twice");
+        if (nMustSkipped)
+            fail(std::to_string(nMustSkipped) +
+                 " lines skipped while the tool was not lapped");
+        if (f.nFailedReads)
+            fail(std::to_string(f.nFailedReads) + " failed reads in an undamaged ring");
+        if (f.nTorn)
+            fail(std::to_string(f.nTorn) + " lines that are no written text");
         // The tool reports laps on stderr, one line each; nothing else may
         // appear there.
         uint64_t nLapReports = 0;
@@ -708,41 +817,46 @@ public:
         }
         if (!strOtherErr.empty())
             fail("the tool wrote to stderr:\n" + strOtherErr.substr(0, 4000));
-        printf("kqstress: %llu laps reported by the tool\n",
-               static_cast<unsigned long long>(nLapReports));
         for (const std::string& s : m_checker.samples())
-            fprintf(stderr, "kqstress: corrupt line, %s\n", s.c_str());
+            fprintf(stderr, "kqstress: %s\n", s.c_str());
+        for (const std::string& s : places) fprintf(stderr, "kqstress: skipped %s\n", s.c_str());
 
         double seconds = double(m_iElapsedMs) / 1000.0;
+        uint64_t nWraps = nBytes / uint64_t(m_opts.iRingSize);
         printf("kqstress: %.1f s, %d writer threads, ring %d bytes, %d forced laps\n",
                seconds, m_opts.iThreads, m_opts.iRingSize, m_figures.iCycles);
         printf("  written: %" PRIu64 " lines, %" PRIu64 " bytes, ~%" PRIu64
                " wraps (%.0f/s)\n",
-               nWritten, nBytes, nBytes / uint64_t(m_opts.iRingSize),
-               seconds > 0 ? double(nBytes / uint64_t(m_opts.iRingSize)) / seconds : 0.0);
-        printf("  printed: %" PRIu64 " lines (%.1f%%), failed reads retried: %" PRIu64 "\n",
-               nPrinted, nWritten ? 100.0 * double(nPrinted) / double(nWritten) : 0.0,
-               m_checker.failedReads());
-        printf("  missed while lapped: %" PRIu64 " lines in %" PRIu64 " gaps\n", nSkipped,
-               nGaps);
+               nWritten, nBytes, nWraps, seconds > 0 ? double(nWraps) / seconds : 0.0);
+        printf("  printed: %" PRIu64 " lines (%.1f%%); %" PRIu64 " laps reported by the tool\n",
+               f.nPrinted, nWritten ? 100.0 * double(f.nPrinted) / double(nWritten) : 0.0,
+               nLapReports);
+        printf("  skipped: %" PRIu64 " lines in %" PRIu64 " gaps, %" PRIu64
+               " of them while the tool was not lapped\n",
+               nSkipped, uint64_t(gaps.size()), nMustSkipped);
         printf("  forced laps: %" PRIu64 " lap lines written, %" PRIu64
-               " printed; slow lines: %" PRIu64 " written, %" PRIu64 " missed\n",
-               uint64_t(m_counts[size_t(lapWriter())].nLines), lap.nPrinted,
-               uint64_t(m_counts[size_t(slowWriter())].nLines), nSlowMissed);
-        printf("  torn/corrupt: %" PRIu64 " (%" PRIu64 " while lapped), duplicates: %" PRIu64
-               ", out of order: %" PRIu64 ", crashes: %d, hangs: %d\n",
-               nCorrupt, nCorruptLapped, nDup, nBack, m_figures.iCrashes, m_figures.iHangs);
+               " printed; slow lines: %" PRIu64 " written, %" PRIu64 " printed\n",
+               m_source.linesOf(lapWriter()), m_checker.printedBy(lapWriter()),
+               m_source.linesOf(slowWriter()), m_checker.printedBy(slowWriter()));
+        printf("  backwards: %" PRIu64 " (longest step back %" PRIu64 " lines), twice: %" PRIu64
+               ", failed reads: %" PRIu64 ", torn: %" PRIu64 ", crashes: %d, hangs: %d\n",
+               f.nBackwards, f.iLongestStepBack, f.nTwice, f.nFailedReads, f.nTorn,
+               m_figures.iCrashes, m_figures.iHangs);
+        // One line for scripts (bench/storm.sh).
+        printf("kqstress: counts backwards=%" PRIu64 " twice=%" PRIu64
+               " skipped_not_lapped=%" PRIu64 " failed_reads=%" PRIu64 " torn=%" PRIu64
+               " laps=%" PRIu64 " crashes=%d hangs=%d\n",
+               f.nBackwards, f.nTwice, nMustSkipped, f.nFailedReads, f.nTorn, nLapReports,
+               m_figures.iCrashes, m_figures.iHangs);
         printf("kqstress: %s\n", m_figures.failures.empty() ? "PASS" : "FAIL");
         return m_figures.failures.empty() ? 0 : 1;
     }
 
 private:
     const Options& m_opts;
-    IKQLOGWriter* m_pWriter;
-    std::vector<KQLogId> m_ids;
+    LineSource& m_source;
     Child m_tool;
     Checker& m_checker;
-    std::vector<WriterCounts> m_counts;
     FullSpeed m_ctl;
     Figures m_figures;
     int64_t m_iElapsedMs = 0;
@@ -777,16 +891,17 @@ int main(int argc, char* argv[]) {
         if (id == KQLOG_INVALID_ID) return 1;
         ids.push_back(id);
     }
+    LineSource source(pWriter, ids, opts.iRingSize);
 
     Child tool = spawnTool(opts.strTool, path.service());
     if (tool.pid <= 0) {
         fprintf(stderr, "kqstress: cannot start %s\n", opts.strTool.c_str());
         return 1;
     }
-    Checker checker(opts.iThreads + 2, "LogPath [" + path.path() + "]\n");
+    Checker checker(source, opts.iThreads + 2, "LogPath [" + path.path() + "]\n");
     std::thread reading([&] { checker.run(tool.fdOut, tool.fdErr); });
 
-    Run run(opts, pWriter, ids, tool, checker);
+    Run run(opts, source, tool, checker);
     // The banner is flushed once the tool's cursor stands at the end.
     int64_t iDeadline = nowMs() + opts.iCatchUpMs;
     while (!checker.sawBanner() && nowMs() < iDeadline && run.toolAlive()) sleepUs(2000);
