@@ -17,6 +17,24 @@ bool headerInRing(const KQRingView& view, int32_t iPos) {
            iPos <= view.iRingSize - KQLOG_NODE_HDR_SIZE;
 }
 
+// The one node check, on the header: a size byte that is no end marker, a
+// level that has a name, and text plus terminator inside the ring. The
+// text must then hold no NUL and the terminator must be one; each reader
+// checks those where its copy lies (textSound, or copyCheckedText).
+KQNodeStatus checkHeader(const KQRingView& view, int32_t iPos, uint8_t nSize,
+                         uint8_t nLevel) {
+    if (nSize == 0) return KQNODE_END;
+    if (nLevel >= KQLOG_LEVEL_COUNT ||
+        int(nSize) + 1 > view.iRingSize - iPos - KQLOG_NODE_HDR_SIZE)
+        return KQNODE_INVALID;
+    return KQNODE_VALID;
+}
+
+// A text of n bytes and its terminator, in place.
+bool textSound(const uint8_t* pText, size_t n) {
+    return pText[n] == 0 && memchr(pText, 0, n) == nullptr;
+}
+
 void put2(char* p, int v) {
     p[0] = char('0' + v / 10 % 10);
     p[1] = char('0' + v % 10);
@@ -143,8 +161,8 @@ KQNodeStatus KQRingReadNode(const KQRingView& view, int32_t iPos,
                       : iTake;
     if (iTake == iWant) copy.terminator = uint8_t(copy.text[copy.logSize]);
 
-    if (copy.count != copy.logSize || copy.terminator != 0 ||
-        copy.logLevel >= KQLOG_LEVEL_COUNT)
+    if (checkHeader(view, iPos, copy.logSize, copy.logLevel) != KQNODE_VALID ||
+        !textSound(reinterpret_cast<const uint8_t*>(copy.text), copy.logSize))
         return KQNODE_INVALID;
     return KQNODE_VALID;
 }
@@ -268,12 +286,9 @@ KQNodeStatus KQRingReadLine(const KQRingView& view, int32_t iPos,
     uint8_t nSize = __atomic_load_n(pNode, __ATOMIC_ACQUIRE);
     line.header[0] = nSize;
     memcpy(line.header + 1, pNode + 1, KQLOG_NODE_HDR_SIZE - 1);
-    if (nSize == 0) return KQNODE_END;
     uint8_t nLevel = line.header[2];
-    // Text and terminator must lie inside the ring.
-    if (nLevel >= KQLOG_LEVEL_COUNT ||
-        int(nSize) + 1 > view.iRingSize - iPos - KQLOG_NODE_HDR_SIZE)
-        return KQNODE_INVALID;
+    KQNodeStatus eHeader = checkHeader(view, iPos, nSize, nLevel);
+    if (eHeader != KQNODE_VALID) return eHeader;
 
     // The tag name goes straight from the table into the line: at most 10
     // bytes, up to a NUL.
@@ -317,11 +332,9 @@ bool KQRingNodeSound(const KQRingView& view, int32_t iPos, int32_t& iNext) {
     if (!headerInRing(view, iPos)) return false;
     const uint8_t* pNode = view.pRing + iPos;
     uint8_t nSize = __atomic_load_n(pNode, __ATOMIC_ACQUIRE);
-    if (nSize == 0 || pNode[2] >= KQLOG_LEVEL_COUNT ||
-        int(nSize) + 1 > view.iRingSize - iPos - KQLOG_NODE_HDR_SIZE)
+    if (checkHeader(view, iPos, nSize, pNode[2]) != KQNODE_VALID ||
+        !textSound(pNode + KQLOG_NODE_HDR_SIZE, nSize))
         return false;
-    const uint8_t* pText = pNode + KQLOG_NODE_HDR_SIZE;
-    if (pText[nSize] != 0 || memchr(pText, 0, nSize) != nullptr) return false;
     iNext = KQRingNextPos(iPos, nSize, view.iRingSize);
     return true;
 }
@@ -353,96 +366,96 @@ bool endsInsideDamagedNode(const KQRingView& view, int32_t iFrom, int32_t q) {
 
 }  // namespace
 
+namespace {
+
+// Where a resync may go on after iFrom, in ring order: each position up to
+// the largest node's extent after it, short of the zone before the ring end
+// where no node starts (the one before would have wrapped), then 0 when
+// the damaged node could have been the last before the wrap. Returns how
+// many were written to q.
+int resyncCandidates(const KQRingView& view, int32_t iFrom,
+                     int32_t q[KQLOG_MAX_NODE_SIZE + 1]) {
+    int n = 0;
+    for (int iOffset = 1; iOffset <= KQLOG_MAX_NODE_SIZE; ++iOffset) {
+        int64_t iAt = int64_t(iFrom) + iOffset;
+        if (iAt + KQLOG_WRAP_THRESHOLD >= view.iRingSize) break;
+        q[n++] = int32_t(iAt);
+    }
+    if (int64_t(iFrom) + KQLOG_MAX_NODE_SIZE + KQLOG_WRAP_THRESHOLD >=
+        view.iRingSize)
+        q[n++] = 0;
+    return n;
+}
+
+// Follows the chain of sound nodes from q, forward from iFrom and within
+// iLimit bytes of it. True when it is proven: it reaches iWritePos (when
+// known, else -1) or stays sound for KQLOG_RESYNC_PROOF nodes. iReach gets
+// the distance from iFrom to where the chain stopped.
+bool chainProven(const KQRingView& view, int32_t iFrom, int32_t q,
+                 int64_t iLimit, int32_t iWritePos, int64_t& iReach) {
+    int32_t p = q;
+    iReach = KQRingDistance(iFrom, q, view.iRingSize);
+    for (int iSteps = 0; iSteps < KQLOG_RESYNC_PROOF; ++iSteps) {
+        int32_t iNext;
+        if (!KQRingNodeSound(view, p, iNext)) return false;
+        int64_t iNextAt = KQRingDistance(iFrom, iNext, view.iRingSize);
+        if (iNextAt <= iReach || iNextAt > iLimit) return false;
+        p = iNext;
+        iReach = iNextAt;
+        if (p == iWritePos) return true;
+    }
+    return true;
+}
+
+}  // namespace
+
 int32_t KQRingResync(const KQRingView& view, int32_t iFrom,
                      int32_t iWritePos) {
     const int32_t iSize = view.iRingSize;
     if (iFrom < 0 || iFrom >= iSize) return iWritePos;
     bool bWriteKnown = iWritePos >= 0 && iWritePos < iSize;
-    // Chains must stay within the written data: up to iWritePos when known,
-    // else one trip round the ring.
+    if (!bWriteKnown) iWritePos = -1;
+    if (iWritePos == iFrom) return iWritePos;
+    // Chains stay within the written data: up to iWritePos when known, else
+    // one trip round the ring.
     int64_t iLimit = bWriteKnown ? KQRingDistance(iFrom, iWritePos, iSize)
                                  : int64_t(iSize) - 1;
-    if (bWriteKnown && iWritePos == iFrom) return iWritePos;
 
-    // Candidates whose sound chain broke: where they start and where their
-    // chain broke, as distances from iFrom.
-    struct Broken {
-        int32_t q;
-        int64_t iBreak;
-    };
-    Broken broken[KQLOG_MAX_NODE_SIZE + 1];
-    int nBroken = 0;
+    int32_t candidates[KQLOG_MAX_NODE_SIZE + 1];
+    int nCandidates = resyncCandidates(view, iFrom, candidates);
+    int64_t reach[KQLOG_MAX_NODE_SIZE + 1];  // where each chain broke
     int32_t iProven = -1;
-    int64_t iProvenAt = 0;
-
-    // The candidates in ring order: iFrom + 1 on, then 0 after a wrap.
-    for (int iOffset = 1; iOffset <= KQLOG_MAX_NODE_SIZE + 1; ++iOffset) {
-        int32_t q;
-        if (iOffset <= KQLOG_MAX_NODE_SIZE) {
-            int64_t iAt = int64_t(iFrom) + iOffset;
-            // No node starts this close to the ring end: the one before it
-            // would have wrapped. Past the end only 0 remains.
-            if (iAt + KQLOG_WRAP_THRESHOLD >= iSize) {
-                iOffset = KQLOG_MAX_NODE_SIZE;  // on to the wrap candidate
-                continue;
-            }
-            q = int32_t(iAt);
-        } else {
-            // The damaged node may have been the last before the wrap.
-            if (int64_t(iFrom) + KQLOG_MAX_NODE_SIZE + KQLOG_WRAP_THRESHOLD <
-                iSize)
-                break;
-            q = 0;
-        }
+    int64_t iProvenAt = iLimit;
+    int nTried = 0;
+    for (; nTried < nCandidates; ++nTried) {
+        int32_t q = candidates[nTried];
         int64_t iStart = KQRingDistance(iFrom, q, iSize);
+        reach[nTried] = iStart;  // a candidate with no sound node: nothing
         if (iStart == 0 || iStart > iLimit) break;
-        if (bWriteKnown && q == iWritePos) {
+        if (endsInsideDamagedNode(view, iFrom, q) && q != iWritePos) continue;
+        if (q == iWritePos ||
+            chainProven(view, iFrom, q, iLimit, iWritePos, reach[nTried])) {
             iProven = q;
             iProvenAt = iStart;
             break;
         }
-
-        if (endsInsideDamagedNode(view, iFrom, q)) continue;
-        int32_t p = q;
-        int64_t iAt = iStart;
-        int iSteps = 0;
-        bool bProven = false;
-        for (;;) {
-            int32_t iNext;
-            if (!KQRingNodeSound(view, p, iNext)) break;
-            int64_t iNextAt = KQRingDistance(iFrom, iNext, iSize);
-            if (iNextAt <= iAt || iNextAt > iLimit) break;
-            p = iNext;
-            iAt = iNextAt;
-            if ((bWriteKnown && p == iWritePos) ||
-                ++iSteps >= KQLOG_RESYNC_PROOF) {
-                bProven = true;
-                break;
-            }
-        }
-        if (bProven) {
-            iProven = q;
-            iProvenAt = iStart;
-            break;
-        }
-        // A candidate with no sound node at all reaches nothing.
-        if (iAt > iStart) broken[nBroken++] = Broken{q, iAt};
     }
-    // An earlier chain that breaks no later than where the proven one
-    // starts loses nothing: reading goes on from its break to the proven
-    // chain. Of those, the one that goes furthest (the first on a tie), so
-    // that a short chain by chance inside the damaged bytes does not win
-    // over the sound nodes up to a second damaged one.
+    // An earlier chain that breaks (at another damaged node) no later than
+    // where the proven one starts loses nothing: reading goes on from its
+    // break to the proven chain. Of those, the one that goes furthest (the
+    // first on a tie), so that a short chain by chance inside the damaged
+    // bytes does not win over the sound nodes up to a second damaged one.
     int32_t iBest = -1;
     int64_t iBestBreak = -1;
-    for (int i = 0; i < nBroken; ++i) {
-        if (iProven >= 0 && broken[i].iBreak > iProvenAt) continue;
-        if (broken[i].iBreak > iBestBreak) {
-            iBestBreak = broken[i].iBreak;
-            iBest = broken[i].q;
+    for (int i = 0; i < nTried; ++i) {
+        int64_t iStart = KQRingDistance(iFrom, candidates[i], iSize);
+        if (reach[i] > iStart && reach[i] <= iProvenAt &&
+            reach[i] > iBestBreak) {
+            iBest = candidates[i];
+            iBestBreak = reach[i];
         }
     }
     if (iBest >= 0) return iBest;
     if (iProven >= 0) return iProven;
-    return bWriteKnown ? iWritePos : -1;
+    return iWritePos;
 }
