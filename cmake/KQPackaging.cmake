@@ -81,6 +81,31 @@ if(KQ_BUILD_TESTS)
             $<TARGET_FILE:kqlogreader> $<TARGET_FILE:kqlogger>)
 endif()
 
+# ---- systemd unit ---------------------------------------------------------
+# examples/kqlogreader-follow@.service names /usr/bin/kqlogreader, where the
+# Debian package puts the tool. The installed copy names the kqlogreader of
+# the prefix the install really uses (as kqshmlog.pc, written at install
+# time), in PREFIX/lib/systemd/system, where systemd looks for /usr and
+# /usr/local. A template: nothing runs until an instance is enabled.
+set(KQ_UNIT kqlogreader-follow@.service)
+if(IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
+  set(KQ_UNIT_BINDIR "${CMAKE_INSTALL_BINDIR}")
+else()
+  set(KQ_UNIT_BINDIR "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}")
+endif()
+install(CODE "
+  file(READ \"${PROJECT_SOURCE_DIR}/examples/${KQ_UNIT}\" kq_unit)
+  set(kq_exec \"ExecStart=/usr/bin/kqlogreader \")
+  string(FIND \"\${kq_unit}\" \"\${kq_exec}\" kq_at)
+  if(kq_at EQUAL -1)
+    message(FATAL_ERROR \"examples/${KQ_UNIT} has no line \${kq_exec}...\")
+  endif()
+  string(REPLACE \"\${kq_exec}\" \"ExecStart=${KQ_UNIT_BINDIR}/kqlogreader \"
+         kq_unit \"\${kq_unit}\")
+  file(WRITE \"${PROJECT_BINARY_DIR}/systemd/${KQ_UNIT}\" \"\${kq_unit}\")")
+install(FILES ${PROJECT_BINARY_DIR}/systemd/${KQ_UNIT}
+  DESTINATION lib/systemd/system)
+
 # ---- Debian package: cpack -G DEB ----------------------------------------
 set(KQ_PACKAGE_MAINTAINER "KQShmLog developers <kqshmlog@example.org>"
   CACHE STRING "Maintainer field of the Debian package")

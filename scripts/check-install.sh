@@ -51,6 +51,13 @@ for f in bin/kqlogreader bin/kqlogger \
     [ -e "$stage/$f" ] || fail "$f is not installed"
 done
 ls "$libdir"/libkqshmlog.* >/dev/null 2>&1 || fail "no libkqshmlog in $libdir"
+# The follower unit: the example, running the kqlogreader of this install.
+unit=lib/systemd/system/kqlogreader-follow@.service
+[ -e "$stage/$unit" ] || fail "$unit is not installed"
+cmp -s "$stage/$unit" \
+    <(sed "s|^ExecStart=/usr/bin/kqlogreader |ExecStart=$stage/bin/kqlogreader |" \
+        "$src/examples/kqlogreader-follow@.service") ||
+    fail "$unit is not the example with ExecStart=$stage/bin/kqlogreader"
 # Manual pages: the sources, compressed.
 for page in kqlogreader.1 kqlogger.1; do
     cmp -s <(gzip -dc "$stage/share/man/man1/$page.gz") "$src/docs/$page" ||
@@ -160,10 +167,12 @@ for f in usr/bin/kqlogreader usr/bin/kqlogger \
     "$lib/libkqshmlog.a" "$lib/pkgconfig/kqshmlog.pc" \
     "$lib/cmake/KQShmLog/KQShmLogConfig.cmake" \
     usr/share/man/man1/kqlogreader.1.gz usr/share/man/man1/kqlogger.1.gz \
-    usr/share/doc/kqshmlog/copyright usr/share/doc/kqshmlog/changelog.gz; do
+    usr/share/doc/kqshmlog/copyright usr/share/doc/kqshmlog/changelog.gz \
+    "usr/$unit"; do
     grep -qxF "$f" <<<"$files" || fail "the package lacks /$f; it holds:"$'\n'"$files"
 done
-stray=$(grep -v -e '^usr/bin/' -e '^usr/include/' -e "^$lib/" -e '^usr/share/' <<<"$files" || true)
+stray=$(grep -v -e '^usr/bin/' -e '^usr/include/' -e "^$lib/" -e '^usr/share/' \
+    -e '^usr/lib/systemd/system/' <<<"$files" || true)
 [ -z "$stray" ] || fail "the package holds files outside its directories:"$'\n'"$stray"
 
 unpacked=$work/deb-root
@@ -174,6 +183,9 @@ grep -qxF "prefix=/usr" "$unpacked/$lib/pkgconfig/kqshmlog.pc" ||
     fail "the package's kqshmlog.pc does not name /usr as prefix"
 cmp -s "$unpacked/usr/share/doc/kqshmlog/copyright" "$src/packaging/copyright" ||
     fail "the package's copyright is not packaging/copyright"
+# The package's kqlogreader is where the example unit looks for it.
+cmp -s "$unpacked/usr/$unit" "$src/examples/kqlogreader-follow@.service" ||
+    fail "the package's /usr/$unit is not examples/kqlogreader-follow@.service"
 # The CMake package is found, and links, under lib/<multiarch>.
 cmake -S "$src/examples/reader" -B "$work/deb-reader" \
     -DCMAKE_PREFIX_PATH="$unpacked/usr" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" \
