@@ -6,21 +6,30 @@
 namespace {
 
 const char HEX[] = "0123456789abcdef";
+// A line prefix lies in a line buffer; escaped, each byte takes at most four.
+const size_t KQ_MAX_ESCAPED_PREFIX = 4 * KQLOG_LINE_BUFFER_SIZE;
 const char* const LEVEL_NAMES[6] = {"TRACE", "DEBUG", "INFO",
                                     "WARN",  "ERROR", "FATAL"};
 
-bool needsTerminalEscape(unsigned char c) {
-    return (c < 0x20 && c != '\t' && c != '\n') || c == 0x7F;
-}
+// How control bytes are spelt. A text keeps its layout: tabs stay, and a
+// line feed shows as \n (its last one, with TEXT_LAST_FEED_RAW, as it is).
+// A name has no layout of its own, so every control byte in it is \xHH:
+// nothing in a tag can end a line or begin a forged one.
+enum class Escape { TEXT, TEXT_LAST_FEED_RAW, NAME };
 
-// Text bytes for a terminal; bLastFeedRaw keeps a final line feed as it is.
-char* escapeText(const char* p, int n, bool bLastFeedRaw, char* out) {
+char* escapeBytes(const char* p, int n, Escape eMode, char* out) {
     for (int i = 0; i < n; ++i) {
         unsigned char c = static_cast<unsigned char>(p[i]);
-        if (c == '\n' && !(bLastFeedRaw && i == n - 1)) {
-            *out++ = '\\';
-            *out++ = 'n';
-        } else if (needsTerminalEscape(c)) {
+        bool bControl = c < 0x20 || c == 0x7F;
+        if (bControl && eMode != Escape::NAME && c == '\t') bControl = false;
+        if (bControl && eMode != Escape::NAME && c == '\n') {
+            if (eMode == Escape::TEXT_LAST_FEED_RAW && i == n - 1) {
+                *out++ = '\n';
+            } else {
+                *out++ = '\\';
+                *out++ = 'n';
+            }
+        } else if (bControl) {
             *out++ = '\\';
             *out++ = 'x';
             *out++ = HEX[c >> 4];
@@ -30,6 +39,14 @@ char* escapeText(const char* p, int n, bool bLastFeedRaw, char* out) {
         }
     }
     return out;
+}
+
+// A record's line prefix with its tag name escaped as a name: the tag is
+// the only part of the prefix that comes from the segment, the rest is
+// printable already.
+char* escapedPrefix(const KQLogRecord& rec, char* out) {
+    return escapeBytes(rec.pLine, int(rec.pText - rec.pLine), Escape::NAME,
+                       out);
 }
 
 // Length of the UTF-8 sequence at p (at most n bytes), or 0 when the
@@ -190,11 +207,15 @@ int syslogSeverity(ENUM_KQLOG_LEVEL eLevel) {
     return eLevel >= 0 && eLevel < 6 ? SEVERITY[eLevel] : 7;
 }
 
+size_t escapeName(const char* p, int n, char* out) {
+    return size_t(escapeBytes(p, n, Escape::NAME, out) - out);
+}
+
 size_t formatForTerminal(const KQLogRecord& rec, char* out) {
-    size_t nPrefix = size_t(rec.pText - rec.pLine);
-    memcpy(out, rec.pLine, nPrefix);
-    return size_t(escapeText(rec.pText, rec.iTextLen, true, out + nPrefix) -
-                  out);
+    char* p = escapedPrefix(rec, out);
+    return size_t(
+        escapeBytes(rec.pText, rec.iTextLen, Escape::TEXT_LAST_FEED_RAW, p) -
+        out);
 }
 
 size_t formatJson(const KQLogRecord& rec, IsoTimeCache& cache, char* out) {
@@ -243,7 +264,10 @@ size_t formatJson(const KQLogRecord& rec, IsoTimeCache& cache, char* out) {
 
 size_t formatSyslog(const KQLogRecord& rec, bool bEscape, char* out) {
     char* p = out;
-    size_t nPrefix = size_t(rec.pText - rec.pLine);
+    // The tag is escaped wherever the lines go: a line feed in it would
+    // start a message of its own, with whatever priority follows it.
+    char prefix[KQ_MAX_ESCAPED_PREFIX];
+    size_t nPrefix = size_t(escapedPrefix(rec, prefix) - prefix);
     char priority[4] = {'<', char('0' + syslogSeverity(rec.eLevel)), '>', 0};
     const char* pText = rec.pText;
     const char* pEnd = rec.pText + rec.iTextLen;
@@ -254,11 +278,11 @@ size_t formatSyslog(const KQLogRecord& rec, bool bEscape, char* out) {
         const char* pLineEnd = pFeed ? pFeed : pEnd;
         memcpy(p, priority, 3);
         p += 3;
-        memcpy(p, rec.pLine, nPrefix);
+        memcpy(p, prefix, nPrefix);
         p += nPrefix;
         int n = int(pLineEnd - pText);
         if (bEscape) {
-            p = escapeText(pText, n, false, p);
+            p = escapeBytes(pText, n, Escape::TEXT, p);
         } else {
             memcpy(p, pText, size_t(n));
             p += n;

@@ -10,14 +10,21 @@
 
 #include "KQShmLogStream.h"
 
-// Room for any record in any format: a JSON text escapes each of 255 bytes
-// to at most six, a syslog record repeats the line prefix on each of up to
-// 255 lines.
-const size_t KQ_MAX_FORMATTED = 16 * 1024;
+// Room for any record KQLogStream gives, in any format: a JSON text
+// escapes each of 255 bytes to at most six; a syslog record repeats the
+// line prefix (at most 40 bytes, 70 once the 10 bytes of its tag name are
+// escaped) on each of up to 255 lines, 74 bytes a line before the text's.
+const size_t KQ_MAX_FORMATTED = 24 * 1024;
 
-// The record's line with the text made safe for a terminal: bytes below
-// 0x20 other than tab and line feed, and 0x7F, as \xHH; a line feed that
-// is not the text's last byte as \n.
+// A tag name (n bytes, from the segment) made safe to show anywhere: every
+// byte below 0x20, tab and line feed included, and 0x7F as \xHH; other
+// bytes as they are. out holds 4 * n bytes; returns the length.
+size_t escapeName(const char* p, int n, char* out);
+
+// The record's line made safe for a terminal: the tag name as escapeName
+// spells it; in the text, bytes below 0x20 other than tab and line feed,
+// and 0x7F, as \xHH, and a line feed that is not the text's last byte as
+// \n.
 size_t formatForTerminal(const KQLogRecord& rec, char* out);
 
 // Local-time stamps for JSON, converted once per second.
@@ -36,8 +43,10 @@ struct IsoTimeCache {
 size_t formatJson(const KQLogRecord& rec, IsoTimeCache& cache, char* out);
 
 // Each line of the text as "<P>" + the line's prefix + the line, P being
-// the syslog severity of the level; the record ends with a line feed.
-// bEscape: control bytes shown as for a terminal.
+// the syslog severity of the level; the record ends with a line feed. The
+// prefix's tag name is always escaped as escapeName spells it, so that
+// only the text's line feeds begin lines. bEscape: the text's control bytes
+// shown as for a terminal.
 size_t formatSyslog(const KQLogRecord& rec, bool bEscape, char* out);
 
 // The syslog severity of a level: TRACE and DEBUG 7, INFO 6, WARN 4,

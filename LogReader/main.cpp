@@ -263,12 +263,21 @@ void showAllTagsInfo() {
     for (int n = 0; n < 6; ++n) printf("%d -> %s\n", n, LOG_LEVEL_STRING[n]);
     for (int i = 0; i < 255; ++i) {
         const char* pTag = g_pKQLOGReader->getLogTag(KQLogId(i));
-        if (!pTag || pTag[0] == '\0') break;
+        if (!pTag) break;
+        // The name is read once, then shown with its control bytes spelt
+        // out, as in a log line: a name in the segment is anyone's to write.
+        char name[10];
+        int iLen = 0;
+        while (iLen < int(sizeof(name)) && (name[iLen] = pTag[iLen]) != '\0')
+            ++iLen;
+        if (iLen == 0) break;
+        char shown[4 * sizeof(name) + 1];
+        shown[escapeName(name, iLen, shown)] = '\0';
         int iLevel = g_pKQLOGReader->getLogLevel(KQLogId(i));
         const char* pLevelName = iLevel >= 0 && iLevel < 6
                                      ? LOG_LEVEL_STRING[iLevel]
                                      : UNKNOWN_LEVEL_STRING;
-        printf("[%d] Tag[%.10s] Level[%s:%d] [%s]\n", i, pTag, pLevelName,
+        printf("[%d] Tag[%s] Level[%s:%d] [%s]\n", i, shown, pLevelName,
                iLevel,
                g_pKQLOGReader->isLogEnable(KQLogId(i)) ? "Enabled"
                                                         : "Disabled");
@@ -355,6 +364,8 @@ int main(int argc, char* argv[]) {
         return finish(EXIT_STATUS);
     }
     FILE* pMessages = messageStream(opts);
+    // -V diagnostics, the library's, go where the tool's messages go.
+    KQLogSetVerboseStream(pMessages);
     const std::string& strSource = bFromFile ? opts.strFile : opts.strLogPath;
     fprintf(pMessages, "LogPath [%s]\n", strSource.c_str());
     bool bReady = bFromFile ? InitFromFile(strSource.c_str(), opts.bVerbose)

@@ -78,14 +78,36 @@ bool parseBufSize(const char* pText, int* pSize) {
     return true;
 }
 
+// Control characters: bytes below 0x20, and 0x7F.
+bool hasControlByte(const std::string& str) {
+    for (unsigned char c : str)
+        if (c < 0x20 || c == 0x7F) return true;
+    return false;
+}
+
+// A refused value as the error message shows it: its control bytes as
+// \xHH, so that the message cannot move the cursor or clear the screen.
+std::string shown(const char* pValue) {
+    static const char HEX[] = "0123456789abcdef";
+    std::string str;
+    for (const char* p = pValue; *p; ++p) {
+        unsigned char c = static_cast<unsigned char>(*p);
+        if (c < 0x20 || c == 0x7F) {
+            ((str += "\\x") += HEX[c >> 4]) += HEX[c & 15];
+        } else {
+            str += char(c);
+        }
+    }
+    return str;
+}
+
 // A service name names a file below /var/run/: relative (no leading '/'),
 // no ".." component, no empty one ("a//b", a trailing '/'), and no control
 // character (below 0x20, or 0x7F).
 bool serviceNameOk(const std::string& strName) {
-    if (strName.empty() || strName.front() == '/' || strName.back() == '/')
+    if (strName.empty() || strName.front() == '/' || strName.back() == '/' ||
+        hasControlByte(strName))
         return false;
-    for (unsigned char c : strName)
-        if (c < 0x20 || c == 0x7F) return false;
     size_t nStart = 0;
     for (;;) {
         size_t nEnd = strName.find('/', nStart);
@@ -112,6 +134,10 @@ ParseResult parseOptions(int argc, char* argv[], Options& opts) {
             opts.strTag = optarg;
             bValueOk = !opts.strTag.empty() && opts.strTag.size() <= 10;
             pAllowed = "1 to 10 bytes";
+            if (bValueOk && hasControlByte(opts.strTag)) {
+                bValueOk = false;
+                pAllowed = "no control characters";
+            }
             break;
         case 'l':
             bValueOk = parseLevel(optarg, &opts.eLevel);
@@ -129,8 +155,8 @@ ParseResult parseOptions(int argc, char* argv[], Options& opts) {
             return PARSE_ERROR;
         }
         if (!bValueOk) {
-            fprintf(stderr, "kqlogger: bad value [%s] for -%c: %s\n", optarg,
-                    iOpt, pAllowed);
+            fprintf(stderr, "kqlogger: bad value [%s] for -%c: %s\n",
+                    shown(optarg).c_str(), iOpt, pAllowed);
             return PARSE_ERROR;
         }
     }
@@ -202,6 +228,19 @@ bool checkLogPath(const std::string& strLogPath) {
     return true;
 }
 
+// The help text is all kqlogger prints on standard output: a run whose
+// text did not get out in full (a full disk, say) fails, with the reason.
+int finishOutput(int iStatus) {
+    errno = 0;
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        int iErr = errno != 0 ? errno : EIO;
+        fprintf(stderr, "kqlogger: write to standard output failed: %s\n",
+                strerror(iErr));
+        return 1;
+    }
+    return iStatus;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
@@ -211,7 +250,7 @@ int main(int argc, char* argv[]) {
     case PARSE_HELP:
         printf(usage, KQLOG_MIN_LOG_BUF_SIZE, KQLOG_MAX_LOG_BUF_SIZE,
                KQLOG_DEFAULT_LOG_BUF_SIZE, int(MAX_MESSAGE_BYTES - 1));
-        return 0;
+        return finishOutput(0);
     case PARSE_ERROR:
         fputs("Try 'kqlogger -h' for help.\n", stderr);
         return 1;

@@ -92,6 +92,44 @@ ToolResult runTool(const std::string& program,
     return result;
 }
 
+ToolResult runToolWithStdout(const std::string& program,
+                             const std::vector<std::string>& args,
+                             int fdStdout, int timeoutMs) {
+    ToolResult result;
+    int errPipe[2];
+    if (pipe(errPipe) != 0) return result;
+    // The child closes outPipe[0]: -1 there closes nothing.
+    int outEnds[2] = {-1, fdStdout};
+    pid_t pid = spawn(program, args, {}, outEnds, errPipe);
+    close(errPipe[1]);
+    if (pid < 0) {
+        close(errPipe[0]);
+        return result;
+    }
+    long long deadline = nowMs() + timeoutMs;
+    bool killed = false;
+    for (;;) {
+        long long left = deadline - nowMs();
+        if (left <= 0 && !killed) {
+            kill(pid, SIGKILL);
+            killed = true;
+        }
+        struct pollfd pfd = {errPipe[0], POLLIN, 0};
+        if (poll(&pfd, 1, left > 0 ? int(left) : 100) < 0) break;
+        if (!(pfd.revents & (POLLIN | POLLHUP))) continue;
+        char buf[4096];
+        ssize_t n = read(errPipe[0], buf, sizeof(buf));
+        if (n <= 0) break;
+        result.err.append(buf, size_t(n));
+    }
+    close(errPipe[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
+    return result;
+}
+
 BackgroundTool::BackgroundTool(const std::string& program,
                                const std::vector<std::string>& args,
                                const std::vector<std::string>& env) {

@@ -26,6 +26,12 @@ ToolResult runTool(const std::string& program,
                    const std::vector<std::string>& env = {},
                    int timeoutMs = 10000);
 
+// Runs program as runTool does, but with standard output on fdStdout (a
+// file or device the caller opened, such as /dev/full); out stays empty.
+ToolResult runToolWithStdout(const std::string& program,
+                             const std::vector<std::string>& args,
+                             int fdStdout, int timeoutMs = 10000);
+
 // A program running in the background with stdout and stderr on pipes, for
 // tests that watch its output while it runs and stop it with a signal.
 // Started as runTool starts it (stdin /dev/null, TZ=UTC unless env says

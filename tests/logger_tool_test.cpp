@@ -8,7 +8,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "KQShmLogWriter.h"
@@ -222,6 +224,73 @@ TEST(Kqlogger, UsageAndBadOptions) {
         expectRun(logger(c.first), c.second);
     }
     EXPECT_NE(access("/var/run/x", F_OK), 0);
+}
+
+// A tag name is printed at the start of each of its lines: a control
+// byte in it could forge a line or drive the reader's terminal. Refused
+// before anything is touched, and the refusal shows the name escaped.
+TEST(Kqlogger, RefusesTagNamesWithControlBytes) {
+    ScratchLogPath lp("/var/run");
+    ASSERT_TRUE(lp.ok());
+    const std::string name = lp.serviceName();
+    const std::string tryHelp = "Try 'kqlogger -h' for help.\n";
+    const std::vector<std::pair<std::string, std::string>> refused = {
+        {"\x1b[2J", "\\x1b[2J"},
+        {"a\n<0>", "a\\x0a<0>"},
+        {"tab\there", "tab\\x09here"},
+        {"cr\r", "cr\\x0d"},
+        {"\x01", "\\x01"},
+        {"\x1f", "\\x1f"},
+        {"del\x7f", "del\\x7f"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.second);
+        expectRun(logger({"-p", name, "-t", c.first, "msg"}),
+                  {"", "kqlogger: bad value [" + c.second +
+                           "] for -t: no control characters\n" + tryHelp,
+                   1});
+    }
+    EXPECT_EQ(lp.shmId(), -1) << "a refused tag created the log";
+
+    // Blanks, punctuation and bytes above 0x7F are names like any other.
+    const std::vector<std::string> accepted = {"a b", "<0>", "caf\xC3\xA9",
+                                               "~!@#$%^&*("};
+    for (const std::string& tag : accepted) {
+        SCOPED_TRACE(tag);
+        expectRun(logger({"-p", name, "-t", tag, "msg"}), {"", "", 0});
+    }
+    SegmentPeek seg(lp.key());
+    ASSERT_TRUE(seg.ok());
+    ASSERT_EQ(size_t(seg.head()->currLogInfoIndex), accepted.size());
+    for (size_t i = 0; i < accepted.size(); ++i)
+        EXPECT_EQ(std::string(seg.head()->logInfos[i].strLogTag),
+                  accepted[i]);
+}
+
+// Standard output on /dev/full, which refuses every write: the help text
+// that cannot be written is a failure, said on standard error. A run that
+// prints nothing there is not affected.
+TEST(Kqlogger, ReportsAFailedWriteOfItsOutput) {
+    ScratchLogPath lp("/var/run");
+    ASSERT_TRUE(lp.ok());
+    const std::vector<std::pair<std::vector<std::string>, Expected>> cases = {
+        {{"-h"},
+         {"", "kqlogger: write to standard output failed: No space left on device\n",
+          1}},
+        {{"-p", lp.serviceName(), "written"}, {"", "", 0}},
+        {{"-p", "x", "-q"},
+         {"", "kqlogger: unknown option -q\nTry 'kqlogger -h' for help.\n", 1}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first.back());
+        int fdFull = open("/dev/full", O_WRONLY | O_CLOEXEC);
+        ASSERT_GE(fdFull, 0) << strerror(errno);
+        ToolResult r = runToolWithStdout(KQLOGGER_PATH, c.first, fdFull);
+        close(fdFull);
+        expectRun(r, c.second);
+        EXPECT_EQ(r.termSignal, 0);
+    }
+    EXPECT_EQ(SegmentPeek(lp.key()).texts(), std::vector<std::string>{"written\n"});
 }
 
 TEST(Kqlogger, RefusesALogAnotherProcessWrites) {

@@ -343,4 +343,229 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(param.param.name);
     });
 
+// Runs the tool with args, on the pseudo-terminal or into a pipe.
+ToolResult runOn(bool bTerminal, const std::vector<std::string>& args) {
+    if (!bTerminal) return runTool(kTool, args);
+    std::vector<std::string> wrapped = {"-c", kPtyScript, kTool};
+    wrapped.insert(wrapped.end(), args.begin(), args.end());
+    return runTool(kPython, wrapped);
+}
+
+// ---- A hostile tag name -------------------------------------------------
+
+// Any local user may write the tag table: a name with a line feed and a
+// syslog priority after it (a forged message at severity emerg when
+// shipped), a screen-clearing escape sequence and DEL, all ten bytes.
+const std::string kHostileTag = "a\n<0>\x1b[2J\x7f";
+const std::string kHostileTagShown = "a\\x0a<0>\\x1b[2J\\x7f";
+const std::string kHostileText = "forged\nemergency\n";
+
+struct HostileTagCase {
+    const char* name;
+    std::vector<std::string> args;  // after -p NAME
+    bool bOnTerminal;
+    std::string out;  // after the banner, where the banner goes to stdout
+};
+
+void PrintTo(const HostileTagCase& c, std::ostream* os) { *os << c.name; }
+
+std::string hostilePrefix(const std::string& tag) {
+    return "[INFO  " + tag + " 01-01 00:00:00 0000] ";
+}
+
+const std::string kHostileJson =
+    "{\"time\":\"1970-01-01T00:00:00.000+00:00\",\"level\":\"INFO\","
+    "\"tag\":\"a\\n<0>\\u001b[2J\x7f\",\"tag_id\":0,"
+    "\"text\":\"forged\\nemergency\"}\n";
+
+const std::string kHostileListing =
+    "LogBufSize: [65536] Bytes\nAllLevels: \n0 -> TRACE\n1 -> DEBUG\n"
+    "2 -> INFO \n3 -> WARN \n4 -> ERROR\n5 -> FATAL\n"
+    "[0] Tag[" + kHostileTagShown + "] Level[INFO :2] [Enabled]\n";
+
+const HostileTagCase kHostileTagCases[] = {
+    {"ShortTerminal", {"-d"}, true,
+     hostilePrefix(kHostileTagShown) + "forged\\nemergency\n"},
+    // Into a pipe the short format keeps the stored bytes, tag and text.
+    {"ShortPipe", {"-d"}, false, hostilePrefix(kHostileTag) + kHostileText},
+    // Only the text's line feed begins a line, terminal or not.
+    {"SyslogTerminal", {"-d", "--output=syslog"}, true,
+     "<6>" + hostilePrefix(kHostileTagShown) + "forged\n" +
+         "<6>" + hostilePrefix(kHostileTagShown) + "emergency\n"},
+    {"SyslogPipe", {"-d", "--output=syslog"}, false,
+     "<6>" + hostilePrefix(kHostileTagShown) + "forged\n" +
+         "<6>" + hostilePrefix(kHostileTagShown) + "emergency\n"},
+    {"JsonTerminal", {"-d", "--output=json"}, true, kHostileJson},
+    {"JsonPipe", {"-d", "--output=json"}, false, kHostileJson},
+    {"TagListTerminal", {"-s"}, true, kHostileListing},
+    {"TagListPipe", {"-s"}, false, kHostileListing},
+};
+
+class KqlogreaderHostileTag
+    : public VarRunTest,
+      public ::testing::WithParamInterface<HostileTagCase> {};
+
+TEST_P(KqlogreaderHostileTag, NeverReachesTheOutputRawButInTheShortPipe) {
+    const HostileTagCase& c = GetParam();
+    if (c.bOnTerminal && access(kPython.c_str(), X_OK) != 0)
+        GTEST_SKIP() << kPython << " runs the tool on a pseudo-terminal";
+    TestSegment seg(64 * 1024, "/var/run");
+    ASSERT_TRUE(seg.ok());
+    seg.setTag(0, kHostileTag);
+    ASSERT_EQ(std::string(seg.head()->logInfos[0].strLogTag, 10), kHostileTag);
+    seg.appendNode(kHostileText);
+
+    std::vector<std::string> args = {"-p", seg.serviceName()};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    ToolResult r = runOn(c.bOnTerminal, args);
+    const std::string banner = "LogPath [" + seg.path() + "]\n";
+    const bool bRecordFormat = c.args.size() > 1;
+    EXPECT_EQ(r.out, bRecordFormat ? c.out : banner + c.out);
+    EXPECT_EQ(r.err, bRecordFormat ? banner : "");
+    EXPECT_EQ(r.exitStatus, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, KqlogreaderHostileTag, ::testing::ValuesIn(kHostileTagCases),
+    [](const ::testing::TestParamInfo<HostileTagCase>& param) {
+        return std::string(param.param.name);
+    });
+
+// ---- -V diagnostics -----------------------------------------------------
+
+// A copy of a segment's bytes in a file of its own under /tmp, for
+// --file; removed when the test ends.
+class ImageFile {
+public:
+    ImageFile(const uint8_t* p, size_t n) {
+        char path[] = "/tmp/kqimage-XXXXXX";
+        int fd = mkstemp(path);
+        if (fd < 0) return;
+        m_strPath = path;
+        bool bOk = write(fd, p, n) == ssize_t(n);
+        close(fd);
+        if (!bOk) {
+            unlink(path);
+            m_strPath.clear();
+        }
+    }
+    ~ImageFile() {
+        if (!m_strPath.empty()) unlink(m_strPath.c_str());
+    }
+    ImageFile(const ImageFile&) = delete;
+    ImageFile& operator=(const ImageFile&) = delete;
+    bool ok() const { return !m_strPath.empty(); }
+    const std::string& path() const { return m_strPath; }
+
+private:
+    std::string m_strPath;
+};
+
+struct VerboseCase {
+    const char* name;
+    const char* format;  // --output, or nullptr for the default
+    bool bFromFile;      // --file IMAGE instead of -p NAME
+    bool bFollow;        // -n, stopped by SIGTERM once the lines are out
+};
+
+void PrintTo(const VerboseCase& c, std::ostream* os) { *os << c.name; }
+
+class KqlogreaderVerbose
+    : public VarRunTest,
+      public ::testing::WithParamInterface<VerboseCase> {};
+
+// With -V the library reports the segment's sizes and each node it reads.
+// In the record formats that report goes to standard error, so that
+// standard output stays a stream of records a JSON or syslog reader can
+// take line by line; the short format keeps everything on standard
+// output, in order with the lines.
+TEST_P(KqlogreaderVerbose, DiagnosticsLeaveTheRecordFormatsOutput) {
+    const VerboseCase& c = GetParam();
+    TestSegment seg(8192, "/var/run");
+    ASSERT_TRUE(seg.ok());
+    seg.setTag(0, "t");
+    seg.appendNode("one\n", 0, 2, 1, 0);
+    seg.appendNode("two\n", 0, 3, 2, 0);
+    ImageFile image(seg.bytes(), seg.bytesSize());
+    ASSERT_TRUE(image.ok());
+
+    std::vector<std::string> args;
+    if (c.bFromFile) {
+        args = {"--file", image.path(), "-d", "-V"};
+    } else {
+        args = {"-p", seg.serviceName(), "-d", "-V"};
+    }
+    if (c.bFollow) args.push_back("-n");
+    if (c.format) args.push_back(std::string("--output=") + c.format);
+
+    std::string records;
+    if (!c.format) {
+        records = "[INFO  t 01-01 00:00:01 0000] one\n"
+                  "[WARN  t 01-01 00:00:02 0000] two\n";
+    } else if (std::string(c.format) == "json") {
+        records =
+            "{\"time\":\"1970-01-01T00:00:01.000+00:00\",\"level\":\"INFO\","
+            "\"tag\":\"t\",\"tag_id\":0,\"text\":\"one\"}\n"
+            "{\"time\":\"1970-01-01T00:00:02.000+00:00\",\"level\":\"WARN\","
+            "\"tag\":\"t\",\"tag_id\":0,\"text\":\"two\"}\n";
+    } else {
+        records = "<6>[INFO  t 01-01 00:00:01 0000] one\n"
+                  "<4>[WARN  t 01-01 00:00:02 0000] two\n";
+    }
+
+    ToolResult r;
+    if (c.bFollow) {
+        BackgroundTool tool(kTool, args);
+        ASSERT_TRUE(tool.started());
+        // The short format's output holds the diagnostics too: wait for the
+        // last line's text.
+        long long deadline = nowMs() + 5000;
+        while (tool.out().find(c.format ? records : "] two\n") ==
+                   std::string::npos &&
+               nowMs() < deadline)
+            tool.waitForOut(tool.out().size() + 1, 100);
+        tool.sendSignal(SIGTERM);
+        r = tool.finish();
+        EXPECT_EQ(r.termSignal, SIGTERM);
+    } else {
+        r = runTool(kTool, args);
+        EXPECT_EQ(r.exitStatus, 1);
+    }
+
+    const std::string banner =
+        "LogPath [" + (c.bFromFile ? image.path() : seg.path()) + "]\n";
+    const std::string sizes = "Shm hdr Size [3608], logcontentbuf size[8192]\n";
+    const std::string& diagnostics = c.format ? r.err : r.out;
+    EXPECT_EQ(diagnostics.compare(0, banner.size() + sizes.size(),
+                                  banner + sizes),
+              0)
+        << diagnostics;
+    EXPECT_NE(diagnostics.find("Read log succeed! logSize[4] logLevel[3] \n"),
+              std::string::npos)
+        << diagnostics;
+    if (!c.format) {
+        EXPECT_EQ(r.err, "");
+        EXPECT_NE(r.out.find("[INFO  t 01-01 00:00:01 0000] one\n"),
+                  std::string::npos);
+        return;
+    }
+    EXPECT_EQ(r.out, records);
+    for (const std::string& line : splitLines(r.out))
+        EXPECT_EQ(line.substr(0, 1), std::string(c.format) == "json" ? "{" : "<")
+            << line;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, KqlogreaderVerbose,
+    ::testing::Values(VerboseCase{"Short", nullptr, false, false},
+                      VerboseCase{"Json", "json", false, false},
+                      VerboseCase{"Syslog", "syslog", false, false},
+                      VerboseCase{"JsonFromFile", "json", true, false},
+                      VerboseCase{"SyslogFromFile", "syslog", true, false},
+                      VerboseCase{"JsonFollow", "json", false, true},
+                      VerboseCase{"SyslogFollow", "syslog", false, true}),
+    [](const ::testing::TestParamInfo<VerboseCase>& param) {
+        return std::string(param.param.name);
+    });
+
 }  // namespace

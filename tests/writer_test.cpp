@@ -167,6 +167,28 @@ TEST(WriterTags, NamesAndTableLimits) {
     EXPECT_EQ(std::string(seg.head()->logInfos[0].strLogTag, 10), "tenbytes!!");
 }
 
+// A name with a control byte anywhere in it gets no entry: the table
+// stays as it was, and the same name without the byte is still taken.
+TEST(WriterTags, RefusesNamesWithControlBytes) {
+    ScratchLogPath lp;
+    ASSERT_TRUE(lp.ok());
+    ASSERT_TRUE(writer()->init(lp.path().c_str(), 0));
+    ASSERT_EQ(writer()->registerTag("net", KQLOG_LEVEL_INFO), 0);
+    const char* const refused[] = {
+        "\x01", "\x1f", "\x7f", "a\nb", "tab\t", "\rcr", "\x1b[2J",
+        "ten bytes\x1b", "a\n<0>",
+    };
+    for (const char* name : refused) {
+        SCOPED_TRACE(::testing::PrintToString(std::string(name)));
+        EXPECT_EQ(writer()->registerTag(name, KQLOG_LEVEL_INFO), 255);
+    }
+    SegmentPeek seg(lp.key());
+    EXPECT_EQ(seg.head()->currLogInfoIndex, 1);
+    EXPECT_EQ(writer()->registerTag("ten bytes ", KQLOG_LEVEL_INFO), 1);
+    EXPECT_EQ(writer()->registerTag("caf\xc3\xa9", KQLOG_LEVEL_INFO), 2);
+    EXPECT_EQ(writer()->registerTag("\x80\xff", KQLOG_LEVEL_INFO), 3);
+}
+
 TEST(WriterLog, FiltersCutsAndFormats) {
     ScratchLogPath lp;
     ASSERT_TRUE(lp.ok());

@@ -38,7 +38,8 @@ class IKQLOGReader {
 public:
     // Attaches the segment of a log path (an existing file; its ftok key
     // names the segment), checks its magic number and indexes its tag names.
-    // bVerbose turns on diagnostics on standard output for the process.
+    // bVerbose turns on diagnostics for the process, on the stream
+    // KQLogSetVerboseStream chose (standard output by default).
     // False after a message when the path, segment or header is unusable.
     virtual bool init(const char* pShmLogPath, bool bVerbose) = 0;
 

@@ -49,7 +49,10 @@ public:
     // Index of the tag entry of that name: the existing one (whose level and
     // switch stay as they are) or a new entry, switched on, at eDefaultLevel.
     // 255 when detached, when the table is full, for a level outside
-    // TRACE..FATAL, or for a name that is empty or longer than 10 bytes.
+    // TRACE..FATAL, or for a name that is empty, longer than 10 bytes or
+    // holds a control byte (below 0x20, or 0x7F): a name is printed at the
+    // start of every line of its tag, where a line feed or an escape
+    // sequence would pass for more than a name.
     virtual KQLogId registerTag(const char* pStrLogTag,
                                 ENUM_KQLOG_LEVEL eDefaultLevel) = 0;
 

@@ -67,8 +67,8 @@ bool CKQLOGReaderImp::initFromFile(const char* pImagePath, bool bVerbose) {
         memcpy(&iLogBufSize, image.data() + 8, 4);
     }
     if (g_bVerbose)
-        printf("Shm hdr Size [%d], logcontentbuf size[%d]\n", int(iHdrSize),
-               int(iLogBufSize));
+        KQVerbose("Shm hdr Size [%d], logcontentbuf size[%d]\n",
+                  int(iHdrSize), int(iLogBufSize));
     if (image.size() < sizeof(shmloghead) ||
         iLogBufSize > uint32_t(INT32_MAX) ||
         uint64_t(iHdrSize) + iLogBufSize > image.size()) {

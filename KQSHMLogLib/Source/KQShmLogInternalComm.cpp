@@ -62,8 +62,8 @@ KQShmAttachment AttachShmForRead(const char* pStrShmLogPath) {
     shmdt(pHdrAddr);
 
     if (g_bVerbose)
-        printf("Shm hdr Size [%d], logcontentbuf size[%d]\n", int(iHdrSize),
-               int(iLogBufSize));
+        KQVerbose("Shm hdr Size [%d], logcontentbuf size[%d]\n",
+                  int(iHdrSize), int(iLogBufSize));
     if (!headerSizesUsable(iHdrSize, iLogBufSize)) {
         fprintf(stderr,
                 "Shm header invalid, hdr size[%u], logcontentbuf size[%u]\n",

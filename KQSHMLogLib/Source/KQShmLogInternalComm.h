@@ -77,7 +77,7 @@ static_assert(offsetof(shmloghead, logInfos) == 36, "layout");
 // Level names, indexed by level; every name is five characters.
 extern const char* const LOG_LEVEL_STRING[KQLOG_LEVEL_COUNT];
 
-// Process-wide switch for diagnostics on standard output; set by the
+// Process-wide switch for verbose diagnostics (KQVerbose); set by the
 // reader's init.
 extern bool g_bVerbose;
 

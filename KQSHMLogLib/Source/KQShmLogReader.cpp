@@ -120,8 +120,8 @@ bool CKQLOGReaderImp::reattachIfReplaced() {
     int iNewId = key == -1 ? -1 : shmget(key, sizeof(shmloghead), 0);
     if (iNewId == -1 || iNewId == m_iShmId) {
         if (g_bVerbose && !m_bToldRemoved)
-            printf("Shm removed, waiting for a new one under [%s]\n",
-                   m_strLogPath.c_str());
+            KQVerbose("Shm removed, waiting for a new one under [%s]\n",
+                      m_strLogPath.c_str());
         m_bToldRemoved = true;
         return false;
     }
@@ -136,8 +136,8 @@ bool CKQLOGReaderImp::reattachIfReplaced() {
     }
     if (!adopt(att)) return false;
     if (g_bVerbose)
-        printf("Shm replaced, attached the new one under [%s]\n",
-               m_strLogPath.c_str());
+        KQVerbose("Shm replaced, attached the new one under [%s]\n",
+                  m_strLogPath.c_str());
     m_iReadPos = KQRingLoadReadPos(m_pLogHead);
     return true;
 }
@@ -216,7 +216,7 @@ void CKQLOGReaderImp::seekLogBegin(int iSkipCount) {
     m_iReadPos = KQRingLoadReadPos(m_pLogHead);
     m_iLastLinePos = -1;
     if (iSkipCount <= 0) return;
-    if (g_bVerbose) printf("%d items skipped!!\n", iSkipCount);
+    if (g_bVerbose) KQVerbose("%d items skipped!!\n", iSkipCount);
     skipLog(iSkipCount);
 }
 
@@ -249,10 +249,10 @@ void CKQLOGReaderImp::reportInvalidNode(const KQNodeCopy& copy) {
     if (iCount > copy.logSize) iCount = KQRingCountText(view(), m_iReadPos, 599);
     int32_t iWritePos = KQRingLoadWritePos(m_pLogHead);
     int32_t iReadPos = KQRingLoadReadPos(m_pLogHead);
-    printf("log format size[%d - %d] end[%d - %d] level[%d - %d] incorrect, "
-           "read[%d] write[%d]\n",
-           iCount, copy.logSize, copy.terminator, 0, copy.logLevel,
-           KQLOG_LEVEL_FATAL, iReadPos, iWritePos);
+    KQVerbose("log format size[%d - %d] end[%d - %d] level[%d - %d] "
+              "incorrect, read[%d] write[%d]\n",
+              iCount, copy.logSize, copy.terminator, 0, copy.logLevel,
+              KQLOG_LEVEL_FATAL, iReadPos, iWritePos);
 }
 
 bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
@@ -264,8 +264,8 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
     if (g_bVerbose) {
         int32_t iWritePos = KQRingLoadWritePos(m_pLogHead);
         int32_t iReadPos = KQRingLoadReadPos(m_pLogHead);
-        printf("ReadPos[%d], LogReadPos[%d], LogWritePos[%d]\n", m_iReadPos,
-               iReadPos, iWritePos);
+        KQVerbose("ReadPos[%d], LogReadPos[%d], LogWritePos[%d]\n",
+                  m_iReadPos, iReadPos, iWritePos);
     }
     strLogContent.clear();
     if (!m_bRingPrefaulted) prefaultRing();
@@ -280,8 +280,8 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
     if (eStatus == KQNODE_OUTSIDE) {
         m_eLastOutcome = KQLOG_READ_OUTSIDE;
         if (g_bVerbose)
-            printf("ReadPos[%d] outside log buffer of size[%d]\n", m_iReadPos,
-                   m_iLogBufSize);
+            KQVerbose("ReadPos[%d] outside log buffer of size[%d]\n",
+                      m_iReadPos, m_iLogBufSize);
         return false;
     }
     if (eStatus == KQNODE_END) {
@@ -291,8 +291,8 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
         bool bAtEnd = m_iReadPos == iWritePos || m_iLastLinePos == iWritePos;
         m_eLastOutcome = bAtEnd ? KQLOG_READ_END : KQLOG_READ_STRAY_END;
         if (g_bVerbose)
-            printf("logSize == 0, logLevel[%d] logTag[%d]return\n",
-                   copy.logLevel, copy.logTag);
+            KQVerbose("logSize == 0, logLevel[%d] logTag[%d]return\n",
+                      copy.logLevel, copy.logTag);
         return true;
     }
     // The copy counts only if the writers did not evict the node while it
@@ -302,10 +302,10 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
         !KQRingNodeUnchanged(view(), m_iReadPos, copy)) {
         m_eLastOutcome = KQLOG_READ_OVERWRITTEN;
         if (g_bVerbose)
-            printf("ReadPos[%d] overwritten by the writer, read[%d] "
-                   "write[%d]\n",
-                   m_iReadPos, KQRingLoadReadPos(m_pLogHead),
-                   KQRingLoadWritePos(m_pLogHead));
+            KQVerbose("ReadPos[%d] overwritten by the writer, read[%d] "
+                      "write[%d]\n",
+                      m_iReadPos, KQRingLoadReadPos(m_pLogHead),
+                      KQRingLoadWritePos(m_pLogHead));
         return false;
     }
     if (eStatus == KQNODE_INVALID) {
@@ -314,8 +314,8 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
         return false;
     }
     if (g_bVerbose)
-        printf("Read log succeed! logSize[%d] logLevel[%d] \n", copy.logSize,
-               copy.logLevel);
+        KQVerbose("Read log succeed! logSize[%d] logLevel[%d] \n",
+                  copy.logSize, copy.logLevel);
 
     char strTagName[KQLOG_TAG_NAME_SIZE];
     int iTagLen = KQRingTagName(m_pLogHead, copy.logTag, strTagName);

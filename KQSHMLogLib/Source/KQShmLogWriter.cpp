@@ -305,6 +305,10 @@ KQLogId CKQLOGWriterImp::registerTag(const char* pStrLogTag,
     size_t nLen = strnlen(pStrLogTag, KQLOG_TAG_NAME_SIZE + 1);
     if (nLen == 0 || nLen > size_t(KQLOG_TAG_NAME_SIZE))
         return KQLOG_INVALID_ID;
+    for (size_t i = 0; i < nLen; ++i) {
+        unsigned char c = static_cast<unsigned char>(pStrLogTag[i]);
+        if (c < 0x20 || c == 0x7F) return KQLOG_INVALID_ID;
+    }
 
     CKQAutoLock guard(m_lock);
     if (!m_pLogHead) return KQLOG_INVALID_ID;
