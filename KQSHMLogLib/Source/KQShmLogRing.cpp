@@ -194,13 +194,6 @@ bool KQRingRetained(const shmloghead* pHead, int32_t iPos, int32_t iRingSize) {
     return KQRingRetainedIn(iReadPos, iWritePos, iPos, iRingSize);
 }
 
-bool KQRingRetainedIn(int32_t iRead, int32_t iWrite, int32_t iPos,
-                      int32_t iRingSize) {
-    if (iRead < 0 || iRead >= iRingSize || iWrite < 0 || iWrite >= iRingSize)
-        return true;
-    if (iRead <= iWrite) return iRead <= iPos && iPos <= iWrite;
-    return iPos >= iRead || iPos <= iWrite;
-}
 
 bool KQRingSkip(const KQRingView& view, int32_t& iPos, int iCount) {
     for (int i = 0; i < iCount; ++i) {
@@ -320,10 +313,7 @@ bool KQRingLineUnchanged(const KQRingView& view, int32_t iPos,
     if (!headerInRing(view, iPos)) return false;
     const uint8_t* pNode = view.pRing + iPos;
     size_t nText = size_t(line.header[0]) + 1;
-    uint64_t iHeadNow, iHeadThen;
-    memcpy(&iHeadNow, pNode, 8);
-    memcpy(&iHeadThen, line.header, 8);
-    return iHeadNow == iHeadThen && pNode[8] == line.header[8] &&
+    return KQRingHeaderEquals(pNode, line.header) &&
            memcmp(pNode + KQLOG_NODE_HDR_SIZE, out + line.nTextOffset,
                   nText) == 0;
 }

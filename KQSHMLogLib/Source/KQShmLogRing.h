@@ -67,8 +67,23 @@ inline int32_t KQRingLoadWritePos(const shmloghead* pHead) {
 // Whether iPos lies in the retained region from iRead to iWrite (the end
 // marker included), positions already loaded; both unusable (outside the
 // ring) say nothing: then any position counts as retained.
-bool KQRingRetainedIn(int32_t iRead, int32_t iWrite, int32_t iPos,
-                      int32_t iRingSize);
+inline bool KQRingRetainedIn(int32_t iRead, int32_t iWrite, int32_t iPos,
+                             int32_t iRingSize) {
+    if (iRead < 0 || iRead >= iRingSize || iWrite < 0 || iWrite >= iRingSize)
+        return true;
+    if (iRead <= iWrite) return iRead <= iPos && iPos <= iWrite;
+    return iPos >= iRead || iPos <= iWrite;
+}
+
+// Whether the 9 header bytes at p equal those in header; no library call,
+// as this runs for every record.
+inline bool KQRingHeaderEquals(const uint8_t* p,
+                               const uint8_t header[KQLOG_NODE_HDR_SIZE]) {
+    uint64_t iNow, iThen;
+    __builtin_memcpy(&iNow, p, 8);
+    __builtin_memcpy(&iThen, header, 8);
+    return iNow == iThen && p[8] == header[8];
+}
 
 // Whether iPos lies in the retained region, from logReadPos to logWritePos
 // (the end marker included), read now. A node outside it has been evicted

@@ -86,8 +86,7 @@ KQRingWalker::Found KQRingWalker::classifyNode(const KQRingView& view,
         return Found::Changing;
     if (lostBehind(view))
         return startedOver(view) ? Found::Restarted : Found::Lapped;
-    if (m_bMovedHeader &&
-        memcmp(m_movedHeader, res.line.header, KQLOG_NODE_HDR_SIZE) != 0)
+    if (m_bMovedHeader && !KQRingHeaderEquals(m_movedHeader, res.line.header))
         return Found::Lapped;
     return Found::Record;
 }
@@ -135,8 +134,7 @@ bool KQRingWalker::rewrittenBehind(const KQRingView& view) const {
         m_iLastLinePos > view.iRingSize - KQLOG_NODE_HDR_SIZE)
         return false;
     KQRingProbe(view);
-    return memcmp(view.pRing + m_iLastLinePos, m_lastHeader,
-                  KQLOG_NODE_HDR_SIZE) != 0;
+    return !KQRingHeaderEquals(view.pRing + m_iLastLinePos, m_lastHeader);
 }
 
 // Writers that started the log over (a new start time, or a reader ahead
