@@ -46,6 +46,11 @@
 // - Printing once (startAt...(false)) ends at the end of the written data,
 //   and in any case after its second lap or after twice the ring's size:
 //   every later call answers KQLOG_EVENT_END. Following never ends.
+//
+// Resuming in another process (a shipper restarted): after each record,
+// cursorOf(rec) gives a KQLogCursor, plain data to keep anywhere; a later
+// stream's startAfter(cursor) goes on with the record after that one, so
+// that nothing still in the ring is lost and nothing is delivered twice.
 #ifndef KQSHMLOGSTREAM_H
 #define KQSHMLOGSTREAM_H
 
@@ -64,6 +69,10 @@ enum ENUM_KQLOG_EVENT {
 
 // Room for the longest line next() renders, with a byte to spare.
 const size_t KQLOG_LINE_BUFFER_SIZE = 300;
+
+// A record's header bytes as stored in the ring: text size, tag, level,
+// seconds after the log's start time (4, little-endian), milliseconds (2).
+const size_t KQLOG_RECORD_HEADER_SIZE = 9;
 
 // One record. Pointers lead into the caller's line buffer or the segment's
 // tag table and stay valid until the next call or until the line buffer
@@ -86,7 +95,25 @@ struct KQLogRecord {
     int iTextLen = 0;
     int32_t iPos = -1;        // ring offset of the record (or damaged one)
     int64_t iLostBytes = 0;   // KQLOG_EVENT_LAPPED: ring bytes overwritten
+    // The record's header bytes and the log's start time (its starttime
+    // field) when the record was read: what cursorOf keeps of it.
+    uint8_t header[KQLOG_RECORD_HEADER_SIZE] = {};
+    int64_t iStartTime = 0;
 };
+
+// Enough of one record to find it again in the ring, later and from
+// another process: which log (its start time), where (the ring offset) and
+// what (the header bytes and a hash of the text). Plain data: any bytes a
+// file hands back are safe to pass to startAfter, which trusts none of it.
+struct KQLogCursor {
+    int64_t iStartTime = 0;
+    int32_t iPos = -1;
+    uint8_t header[KQLOG_RECORD_HEADER_SIZE] = {};
+    uint64_t nTextHash = 0;  // KQLogTextHash of the text
+};
+
+// FNV-1a, 64 bits, of n bytes: the text hash of a KQLogCursor.
+uint64_t KQLogTextHash(const char* p, size_t n);
 
 class KQLogStream {
 public:
@@ -102,6 +129,26 @@ public:
     bool startAtOldest(bool bFollow);
     bool startAtNewest(bool bFollow);
 
+    // Begin with the record after the one cursor names. That record counts
+    // as found when the log has the cursor's start time and a sound record
+    // still retained at its offset has its header bytes and text hash; the
+    // stream then goes on with that record's successor (once logWritePos
+    // has moved past it, should the writer not have moved it yet). So it
+    // does, from the oldest record, when the record has just been evicted
+    // and the oldest record is its successor: nothing after it was lost.
+    // Otherwise (overwritten, the log started over or replaced, a cursor of
+    // another log) the stream begins at the oldest retained record and its
+    // first next() answers KQLOG_EVENT_LAPPED, with iLostBytes the bytes
+    // from the cursor's successor to the oldest record when the log is the
+    // same one, else 0 (what the old log held past the cursor is unknown).
+    // *pFound (when not null) says whether the stream goes on right after
+    // the record. False only when the reader is detached.
+    bool startAfter(const KQLogCursor& cursor, bool bFollow, bool* pFound);
+
+    // The cursor of rec, a record this stream has just delivered (its text
+    // still where rec points).
+    static KQLogCursor cursorOf(const KQLogRecord& rec);
+
     // The next outcome. pLine must hold KQLOG_LINE_BUFFER_SIZE bytes; a
     // record's line is rendered there and validated where it lies, so what
     // the caller prints is exactly what passed the checks. Following, a
@@ -111,7 +158,10 @@ public:
     ENUM_KQLOG_EVENT next(KQLogRecord& rec, char* pLine);
 
 private:
-    bool start(bool bOldest, bool bFollow);
+    enum class From { OLDEST, NEWEST, POSITION };
+    bool start(From eFrom, int32_t iPos, bool bFollow);
+    // No record now; following, looks now and then for a replaced segment.
+    ENUM_KQLOG_EVENT idleEnd(KQLogRecord& rec, char* pLine);
 
     struct Impl;
     Impl* m_pImpl;

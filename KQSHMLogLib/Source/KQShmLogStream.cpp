@@ -1,5 +1,6 @@
 #include "KQShmLogStream.h"
 
+#include <cstring>
 #include <new>
 
 #include "KQShmLogReaderImp.h"
@@ -8,6 +9,8 @@
 
 static_assert(KQLOG_LINE_BUFFER_SIZE >= size_t(KQLOG_MAX_LINE_SIZE) + 1,
               "a line and its terminator fit");
+static_assert(KQLOG_RECORD_HEADER_SIZE == size_t(KQLOG_NODE_HDR_SIZE),
+              "a record's header is a node's header");
 
 // Idle ends of data between two looks for a replaced segment: the look is
 // a system call, which on every 10 ms wake adds about a tenth to an idle
@@ -28,7 +31,79 @@ struct KQLogStream::Impl {
     bool bStarted = false;
     bool bFollow = false;
     int iIdleEnds = 0;
+    // startAfter did not find its record: the first next() reports the lap.
+    bool bLapPending = false;
+    int32_t iLapPos = -1;
+    int64_t iLapBytes = 0;
+    // startAfter found its record at logWritePos, published but not yet
+    // passed by its writer: the node after it is not written yet, so the
+    // walker starts there only once logWritePos has moved.
+    bool bHeld = false;
+    int32_t iHeldWrite = -1;
+    int32_t iHeldStart = -1;
+    int64_t iHeldStartTime = 0;
 };
+
+namespace {
+
+int64_t loadStartTime(const KQRingView& view) {
+    return __atomic_load_n(&view.pHead->starttime, __ATOMIC_RELAXED);
+}
+
+bool inRing(const KQRingView& view, int32_t iPos) {
+    return iPos >= 0 && iPos < view.iRingSize;
+}
+
+// Whether the record cursor names is still in the ring: same log, retained,
+// sound, and the same header bytes and text. iNext gets its successor;
+// bAtWrite says that it sits at logWritePos.
+bool findCursorRecord(const KQRingView& view, const KQLogCursor& cursor,
+                      int32_t& iNext, bool& bAtWrite) {
+    if (!view.pHead || !inRing(view, cursor.iPos)) return false;
+    if (loadStartTime(view) != cursor.iStartTime) return false;
+    int32_t iWrite = KQRingLoadWritePos(view.pHead);
+    KQNodeCopy copy;
+    if (KQRingReadNode(view, cursor.iPos, copy) != KQNODE_VALID) return false;
+    // The copy counts only if the writers did not evict or rewrite the node
+    // while it was taken.
+    __atomic_thread_fence(__ATOMIC_ACQUIRE);
+    if (!KQRingRetained(view.pHead, cursor.iPos, view.iRingSize) ||
+        !KQRingNodeUnchanged(view, cursor.iPos, copy))
+        return false;
+    if (memcmp(copy.header, cursor.header, KQLOG_NODE_HDR_SIZE) != 0 ||
+        KQLogTextHash(copy.text, copy.logSize) != cursor.nTextHash)
+        return false;
+    // A writer that started the log over meanwhile may have written the
+    // same bytes there again.
+    if (loadStartTime(view) != cursor.iStartTime) return false;
+    iNext = KQRingNextPos(cursor.iPos, copy.logSize, view.iRingSize);
+    bAtWrite = cursor.iPos == iWrite;
+    return true;
+}
+
+// The ring bytes from the successor of the cursor's record to the oldest
+// retained record, as far as the positions tell: -1 for another log.
+int64_t bytesLostPast(const KQRingView& view, const KQLogCursor& cursor) {
+    if (!view.pHead || !inRing(view, cursor.iPos) ||
+        loadStartTime(view) != cursor.iStartTime)
+        return -1;
+    int32_t iRead = KQRingLoadReadPos(view.pHead);
+    if (!inRing(view, iRead)) return -1;
+    int32_t iAfter =
+        KQRingNextPos(cursor.iPos, cursor.header[0], view.iRingSize);
+    return KQRingDistance(iAfter, iRead, view.iRingSize);
+}
+
+}  // namespace
+
+uint64_t KQLogTextHash(const char* p, size_t n) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (size_t i = 0; i < n; ++i) {
+        h ^= static_cast<unsigned char>(p[i]);
+        h *= 0x100000001b3ull;
+    }
+    return h;
+}
 
 KQLogStream::KQLogStream() : m_pImpl(new (std::nothrow) Impl) {
     // The library's reader is its one implementation of IKQLOGReader.
@@ -38,20 +113,23 @@ KQLogStream::KQLogStream() : m_pImpl(new (std::nothrow) Impl) {
 
 KQLogStream::~KQLogStream() { delete m_pImpl; }
 
-bool KQLogStream::start(bool bOldest, bool bFollow) {
+bool KQLogStream::start(From eFrom, int32_t iPos, bool bFollow) {
     if (!m_pImpl || !m_pImpl->pReader || !m_pImpl->pReader->attached())
         return false;
     Impl& impl = *m_pImpl;
     KQRingView view = impl.pReader->ringViewForReading();
-    if (bOldest)
-        impl.walker.startAtOldest(view, bFollow);
-    else
-        impl.walker.startAtNewest(view, bFollow);
+    switch (eFrom) {
+    case From::OLDEST: impl.walker.startAtOldest(view, bFollow); break;
+    case From::NEWEST: impl.walker.startAtNewest(view, bFollow); break;
+    case From::POSITION: impl.walker.startAt(view, iPos, bFollow); break;
+    }
     impl.bStarted = true;
     impl.bFollow = bFollow;
+    impl.bLapPending = false;
+    impl.bHeld = false;
     impl.toucher.stop();
     impl.bTouching = false;
-    if (bOldest && !bFollow && impl.pReader->isSharedSegment() &&
+    if (eFrom == From::OLDEST && !bFollow && impl.pReader->isSharedSegment() &&
         view.iRingSize >= TOUCHER_MIN_RING) {
         impl.iPassBegin = KQRingLoadReadPos(view.pHead);
         impl.bTouching = impl.toucher.start(view.pRing, view.iRingSize,
@@ -61,9 +139,59 @@ bool KQLogStream::start(bool bOldest, bool bFollow) {
     return true;
 }
 
-bool KQLogStream::startAtOldest(bool bFollow) { return start(true, bFollow); }
+bool KQLogStream::startAtOldest(bool bFollow) {
+    return start(From::OLDEST, 0, bFollow);
+}
 
-bool KQLogStream::startAtNewest(bool bFollow) { return start(false, bFollow); }
+bool KQLogStream::startAtNewest(bool bFollow) {
+    return start(From::NEWEST, 0, bFollow);
+}
+
+bool KQLogStream::startAfter(const KQLogCursor& cursor, bool bFollow,
+                             bool* pFound) {
+    if (pFound) *pFound = false;
+    if (!m_pImpl || !m_pImpl->pReader || !m_pImpl->pReader->attached())
+        return false;
+    Impl& impl = *m_pImpl;
+    KQRingView view = impl.pReader->ringViewForReading();
+    int32_t iNext = 0;
+    bool bAtWrite = false;
+    if (!findCursorRecord(view, cursor, iNext, bAtWrite)) {
+        int64_t iLost = bytesLostPast(view, cursor);
+        start(From::OLDEST, 0, bFollow);
+        // Evicted, but the oldest record is its successor: nothing after
+        // it was lost.
+        if (iLost == 0) {
+            if (pFound) *pFound = true;
+            return true;
+        }
+        impl.bLapPending = true;
+        impl.iLapPos = cursor.iPos;
+        impl.iLapBytes = iLost < 0 ? 0 : iLost;
+        return true;
+    }
+    start(From::POSITION, iNext, bFollow);
+    if (bAtWrite) {
+        impl.bHeld = true;
+        impl.iHeldWrite = cursor.iPos;
+        impl.iHeldStart = iNext;
+        impl.iHeldStartTime = cursor.iStartTime;
+    }
+    if (pFound) *pFound = true;
+    return true;
+}
+
+KQLogCursor KQLogStream::cursorOf(const KQLogRecord& rec) {
+    KQLogCursor cursor;
+    cursor.iStartTime = rec.iStartTime;
+    cursor.iPos = rec.iPos;
+    memcpy(cursor.header, rec.header, sizeof(cursor.header));
+    cursor.nTextHash =
+        KQLogTextHash(rec.pText, rec.pText && rec.iTextLen > 0
+                                     ? size_t(rec.iTextLen)
+                                     : 0);
+    return cursor;
+}
 
 ENUM_KQLOG_EVENT KQLogStream::next(KQLogRecord& rec, char* pLine) {
     if (!m_pImpl || !m_pImpl->pReader || !m_pImpl->pReader->attached() ||
@@ -71,7 +199,28 @@ ENUM_KQLOG_EVENT KQLogStream::next(KQLogRecord& rec, char* pLine) {
         return KQLOG_EVENT_DETACHED;
     Impl& impl = *m_pImpl;
     if (!impl.bStarted) startAtOldest(false);
+    if (impl.bLapPending) {
+        impl.bLapPending = false;
+        rec.iPos = impl.iLapPos;
+        rec.iLostBytes = impl.iLapBytes;
+        return KQLOG_EVENT_LAPPED;
+    }
     KQRingView view = impl.pReader->ringViewForReading();
+    if (impl.bHeld) {
+        if (!impl.bFollow ||
+            KQRingLoadWritePos(view.pHead) == impl.iHeldWrite) {
+            rec.iPos = -1;
+            rec.iLostBytes = 0;
+            return idleEnd(rec, pLine);
+        }
+        impl.bHeld = false;
+        // A writer that started the log over has moved logWritePos too;
+        // its log is read from the oldest record, as after any restart.
+        if (loadStartTime(view) == impl.iHeldStartTime)
+            impl.walker.startAt(view, impl.iHeldStart, true);
+        else
+            impl.walker.startAtOldest(view, true);
+    }
     KQWalkResult res;
     KQWalkEvent eEvent = impl.walker.next(view, pLine, res);
     rec.iPos = res.iPos;
@@ -91,6 +240,8 @@ ENUM_KQLOG_EVENT KQLogStream::next(KQLogRecord& rec, char* pLine) {
         rec.nMillis = uint16_t(line.header[7] | line.header[8] << 8);
         rec.pText = pLine + line.nTextOffset;
         rec.iTextLen = line.header[0];
+        memcpy(rec.header, line.header, sizeof(rec.header));
+        rec.iStartTime = loadStartTime(view);
         if (impl.bTouching)
             impl.toucher.progress(
                 KQRingDistance(impl.iPassBegin, rec.iPos, view.iRingSize));
@@ -108,10 +259,17 @@ ENUM_KQLOG_EVENT KQLogStream::next(KQLogRecord& rec, char* pLine) {
         }
         break;
     }
-    // A writer that restarts at a new size replaces the segment.
+    return idleEnd(rec, pLine);
+}
+
+ENUM_KQLOG_EVENT KQLogStream::idleEnd(KQLogRecord& rec, char* pLine) {
+    Impl& impl = *m_pImpl;
+    // A writer that restarts at a new size replaces the segment, and one
+    // whose log path was deleted and made again makes a new one.
     if (impl.bFollow && ++impl.iIdleEnds >= IDLE_ENDS_PER_REATTACH_CHECK) {
         impl.iIdleEnds = 0;
         if (impl.pReader->reattachIfReplaced()) {
+            impl.bHeld = false;
             impl.walker.startAtOldest(impl.pReader->ringViewForReading(),
                                       true);
             return next(rec, pLine);
