@@ -98,10 +98,13 @@ public:
     virtual ENUM_KQLOG_READ_OUTCOME lastReadOutcome() = 0;
 
     // When the attached segment has been marked for removal (a writer
-    // re-created it, say at a new size), attaches the segment now found
-    // under the same log path and moves the cursor to its oldest node.
-    // True when it did. The old attachment stays, so addresses handed out
-    // by getLogTag remain readable. Quiet but for a -V diagnostic.
+    // re-created it, say at a new size), or the log path now names another
+    // segment (the file was deleted and made again, so its key changed),
+    // attaches the log now found under the log path, once its header is
+    // sound, and moves the cursor to its oldest node. True when it did. A
+    // log path that is gone leaves the reader on the old segment for as
+    // long as that lives. The old attachment stays, so addresses handed
+    // out by getLogTag remain readable. Quiet but for -V diagnostics.
     virtual bool reattachIfReplaced() = 0;
 
     // The cursor, a ring offset; 0 before any init.

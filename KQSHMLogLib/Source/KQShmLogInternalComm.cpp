@@ -27,20 +27,22 @@ bool headerSizesUsable(uint32_t iHdrSize, uint32_t iLogBufSize) {
 
 }  // namespace
 
-KQShmAttachment AttachShmForRead(const char* pStrShmLogPath) {
+KQShmAttachment AttachShmForRead(const char* pStrShmLogPath, bool bQuiet) {
     KQShmAttachment att;
     key_t key = ftok(pStrShmLogPath, 0);
     if (key == -1) {
         const char* pErr = strerror(errno);
-        fprintf(stderr, "ftok failed(%s), %s not exist!\n", pErr,
-                pStrShmLogPath);
+        if (!bQuiet)
+            fprintf(stderr, "ftok failed(%s), %s not exist!\n", pErr,
+                    pStrShmLogPath);
         return att;
     }
 
     // A key of 0 is IPC_PRIVATE, which would make shmget create a new,
     // unnamed segment on every call: no log can live under such a path.
     if (key == IPC_PRIVATE) {
-        fprintf(stderr, "shmget failed(%s)\n", strerror(ENOENT));
+        if (!bQuiet)
+            fprintf(stderr, "shmget failed(%s)\n", strerror(ENOENT));
         return att;
     }
 
@@ -48,12 +50,14 @@ KQShmAttachment AttachShmForRead(const char* pStrShmLogPath) {
     // alone first, then the whole segment.
     int iHdrId = shmget(key, sizeof(shmloghead), 0);
     if (iHdrId == -1) {
-        fprintf(stderr, "shmget failed(%s)\n", strerror(errno));
+        if (!bQuiet)
+            fprintf(stderr, "shmget failed(%s)\n", strerror(errno));
         return att;
     }
     void* pHdrAddr = shmat(iHdrId, nullptr, 0);
     if (pHdrAddr == reinterpret_cast<void*>(-1)) {
-        fprintf(stderr, "shmat failed(%s)\n", strerror(errno));
+        if (!bQuiet)
+            fprintf(stderr, "shmat failed(%s)\n", strerror(errno));
         return att;
     }
     const shmloghead* pHead = static_cast<const shmloghead*>(pHdrAddr);
@@ -65,20 +69,24 @@ KQShmAttachment AttachShmForRead(const char* pStrShmLogPath) {
         KQVerbose("Shm hdr Size [%d], logcontentbuf size[%d]\n",
                   int(iHdrSize), int(iLogBufSize));
     if (!headerSizesUsable(iHdrSize, iLogBufSize)) {
-        fprintf(stderr,
-                "Shm header invalid, hdr size[%u], logcontentbuf size[%u]\n",
-                iHdrSize, iLogBufSize);
+        if (!bQuiet)
+            fprintf(stderr,
+                    "Shm header invalid, hdr size[%u], "
+                    "logcontentbuf size[%u]\n",
+                    iHdrSize, iLogBufSize);
         return att;
     }
 
     int iShmId = shmget(key, size_t(iHdrSize + iLogBufSize), 0);
     if (iShmId == -1) {
-        fprintf(stderr, "shmget failed(%s)\n", strerror(errno));
+        if (!bQuiet)
+            fprintf(stderr, "shmget failed(%s)\n", strerror(errno));
         return att;
     }
     void* pAddr = shmat(iShmId, nullptr, 0);
     if (pAddr == reinterpret_cast<void*>(-1)) {
-        fprintf(stderr, "shmat failed(%s)\n", strerror(errno));
+        if (!bQuiet)
+            fprintf(stderr, "shmat failed(%s)\n", strerror(errno));
         return att;
     }
     // The header may have been rewritten since it was read: what counts
@@ -91,14 +99,17 @@ KQShmAttachment AttachShmForRead(const char* pStrShmLogPath) {
     if (shmctl(iShmId, IPC_STAT, &ds) == -1 ||
         !headerSizesUsable(iHdrSize, iLogBufSize) ||
         uint64_t(iHdrSize) + iLogBufSize > ds.shm_segsz) {
-        fprintf(stderr,
-                "Shm header invalid, hdr size[%u], logcontentbuf size[%u]\n",
-                iHdrSize, iLogBufSize);
+        if (!bQuiet)
+            fprintf(stderr,
+                    "Shm header invalid, hdr size[%u], "
+                    "logcontentbuf size[%u]\n",
+                    iHdrSize, iLogBufSize);
         shmdt(pAddr);
         return att;
     }
     att.pAddr = pAddr;
     att.iShmId = iShmId;
+    att.key = key;
     att.iHdrSize = iHdrSize;
     att.iLogBufSize = iLogBufSize;
     return att;

@@ -29,6 +29,8 @@
 #ifndef KQSHMLOGINTERNALCOMM_H
 #define KQSHMLOGINTERNALCOMM_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -101,12 +103,15 @@ void* GetShmAddrforRead(const char* pStrShmLogPath);
 struct KQShmAttachment {
     void* pAddr = nullptr;
     int iShmId = -1;
+    key_t key = -1;  // the log path's key when it was attached
     uint32_t iHdrSize = 0;
     uint32_t iLogBufSize = 0;
 };
 
-// GetShmAddrforRead with the details above; null pAddr on failure.
-KQShmAttachment AttachShmForRead(const char* pStrShmLogPath);
+// GetShmAddrforRead with the details above; null pAddr on failure. bQuiet:
+// no message (a follower that looks for a successor again and again).
+KQShmAttachment AttachShmForRead(const char* pStrShmLogPath,
+                                 bool bQuiet = false);
 
 // ---- Segment creation, for writers ----
 

@@ -101,7 +101,9 @@ bool CKQLOGReaderImp::adopt(const KQShmAttachment& att) {
     m_iLogBufSize = int(att.iLogBufSize);
     m_nSegmentBytes = size_t(att.iHdrSize) + att.iLogBufSize;
     m_iShmId = att.iShmId;
+    m_key = att.key;
     m_bToldRemoved = false;
+    m_bToldPathGone = false;
     m_bRingPrefaulted = false;
     m_iLastLinePos = -1;
     m_timeCache.bValid = false;
@@ -111,21 +113,39 @@ bool CKQLOGReaderImp::adopt(const KQShmAttachment& att) {
 bool CKQLOGReaderImp::reattachIfReplaced() {
     if (!m_pLogHead || m_iShmId == -1) return false;
     struct shmid_ds ds;
-    if (shmctl(m_iShmId, IPC_STAT, &ds) == 0 && !(ds.shm_perm.mode & SHM_DEST))
-        return false;
+    bool bLive =
+        shmctl(m_iShmId, IPC_STAT, &ds) == 0 && !(ds.shm_perm.mode & SHM_DEST);
 
     // Look for a successor quietly: until a writer has created one, this is
     // asked every few milliseconds.
     key_t key = ftok(m_strLogPath.c_str(), 0);
-    int iNewId = key == -1 ? -1 : shmget(key, sizeof(shmloghead), 0);
-    if (iNewId == -1 || iNewId == m_iShmId) {
-        if (g_bVerbose && !m_bToldRemoved)
-            KQVerbose("Shm removed, waiting for a new one under [%s]\n",
-                      m_strLogPath.c_str());
-        m_bToldRemoved = true;
-        return false;
+    if (bLive) {
+        if (key == m_key) return false;
+        // The path is gone: its writer may still write the old segment, and
+        // nothing can name a successor until a path is there again.
+        if (key == -1) {
+            if (g_bVerbose && !m_bToldPathGone)
+                KQVerbose("Log path [%s] gone, reading the old segment while "
+                          "it lives\n",
+                          m_strLogPath.c_str());
+            m_bToldPathGone = true;
+            return false;
+        }
+        // The path was made again: its key names another segment, which
+        // its writer may not have created yet.
+        if (key == IPC_PRIVATE || shmget(key, sizeof(shmloghead), 0) == -1)
+            return false;
+    } else {
+        int iNewId = key == -1 ? -1 : shmget(key, sizeof(shmloghead), 0);
+        if (iNewId == -1 || iNewId == m_iShmId) {
+            if (g_bVerbose && !m_bToldRemoved)
+                KQVerbose("Shm removed, waiting for a new one under [%s]\n",
+                          m_strLogPath.c_str());
+            m_bToldRemoved = true;
+            return false;
+        }
     }
-    KQShmAttachment att = AttachShmForRead(m_strLogPath.c_str());
+    KQShmAttachment att = AttachShmForRead(m_strLogPath.c_str(), true);
     if (!att.pAddr) return false;
     // Not a log (yet: a writer fills in the magic last): look again later,
     // quietly, and keep no attachment of it meanwhile.

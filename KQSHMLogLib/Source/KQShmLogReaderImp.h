@@ -84,7 +84,11 @@ private:
     size_t m_nSegmentBytes = 0;
     std::string m_strLogPath;
     int m_iShmId = -1;
+    // ftok of the log path when the segment was attached: a path deleted
+    // and made again has another inode, so another key and segment.
+    key_t m_key = -1;
     bool m_bToldRemoved = false;
+    bool m_bToldPathGone = false;
     bool m_bRingPrefaulted = false;
     ENUM_KQLOG_READ_OUTCOME m_eLastOutcome = KQLOG_READ_DETACHED;
     KQTimeCache m_timeCache;
