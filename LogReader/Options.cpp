@@ -31,6 +31,7 @@ const char* const longUsage =
     "         --tag LIST only lines of these tags (names or indexes, comma-separated)\n"
     "         --level LEVEL only lines of this level or higher (TRACE..FATAL or 0-5)\n"
     "         --output FORMAT short (default), json or syslog\n"
+    "         --cursor-file PATH with -d: resume after the record saved in PATH\n"
     "         --version show the version\n"
     "         --help show this message\n";
 
@@ -146,6 +147,7 @@ enum LongOption {
     OPT_OUTPUT,
     OPT_VERSION,
     OPT_HELP,
+    OPT_CURSOR_FILE,
 };
 
 const struct option LONG_OPTIONS[] = {
@@ -156,6 +158,7 @@ const struct option LONG_OPTIONS[] = {
     {"output", required_argument, nullptr, OPT_OUTPUT},
     {"version", no_argument, nullptr, OPT_VERSION},
     {"help", no_argument, nullptr, OPT_HELP},
+    {"cursor-file", required_argument, nullptr, OPT_CURSOR_FILE},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -163,6 +166,20 @@ const char* longName(int iOpt) {
     for (const struct option* p = LONG_OPTIONS; p->name; ++p)
         if (p->val == iOpt) return p->name;
     return "?";
+}
+
+// The name of an option --cursor-file cannot be used with, as given; empty
+// for the others. -e and --lines choose another start; --file has no log
+// to come back to; -s and a -D with a file end the run before -d prints.
+std::string cursorConflict(int iOpt, const char* pValue) {
+    switch (iOpt) {
+    case 'e': return "-e";
+    case 's': return "-s";
+    case 'D': return pValue && *pValue ? "-D" : "";
+    case OPT_LINES:
+    case OPT_FILE: return std::string("--") + longName(iOpt);
+    default: return "";
+    }
 }
 
 }  // namespace
@@ -180,6 +197,9 @@ ParseResult parseOptions(int argc, char* argv[], Options& opts) {
         // Options a file image cannot serve, in the order given.
         if (strchr("nlitfDp", iOpt) && iOpt < 256 && opts.cFileConflict == 0)
             opts.cFileConflict = char(iOpt);
+        // Options that choose another start, or a run without printing.
+        if (opts.strCursorConflict.empty())
+            opts.strCursorConflict = cursorConflict(iOpt, optarg);
         switch (iOpt) {
         case 'n': opts.bWaitLog = true; break;
         case 'p': opts.strLogPath += optarg; break;
@@ -205,6 +225,10 @@ ParseResult parseOptions(int argc, char* argv[], Options& opts) {
             bValueOk = parseLevelName(optarg, &opts.filter.nMinLevel);
             break;
         case OPT_OUTPUT: bValueOk = parseFormat(optarg, &opts.eFormat); break;
+        case OPT_CURSOR_FILE:
+            opts.strCursorFile = optarg;
+            bValueOk = !opts.strCursorFile.empty();
+            break;
         case OPT_VERSION:
             printf("kqlogreader %s\n", KQ_VERSION);
             return ParseResult::EXIT_0;
@@ -229,6 +253,19 @@ ParseResult parseOptions(int argc, char* argv[], Options& opts) {
         printf("Option -%c cannot be used with --file!!\n", opts.cFileConflict);
         printUsage(argv[0]);
         return ParseResult::EXIT_1;
+    }
+    if (!opts.strCursorFile.empty()) {
+        if (!opts.strCursorConflict.empty()) {
+            printf("Option %s cannot be used with --cursor-file!!\n",
+                   opts.strCursorConflict.c_str());
+            printUsage(argv[0]);
+            return ParseResult::EXIT_1;
+        }
+        if (!opts.bDumpLog) {
+            printf("Option --cursor-file needs -d!!\n");
+            printUsage(argv[0]);
+            return ParseResult::EXIT_1;
+        }
     }
     return ParseResult::RUN;
 }

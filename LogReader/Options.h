@@ -55,6 +55,11 @@ struct Options {
     OutputFormat eFormat = OutputFormat::SHORT;
     // The first option given that --file cannot serve.
     char cFileConflict = 0;
+    // --cursor-file: begin after the record it names, and keep it naming
+    // the last record read.
+    std::string strCursorFile;
+    // The first option given that --cursor-file cannot be used with.
+    std::string strCursorConflict;
 };
 
 // What parseOptions decided about the run.

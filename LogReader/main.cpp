@@ -1,5 +1,6 @@
 // kqlogreader: prints, follows and maintains the log of a service kept in
 // System V shared memory under "/var/run/" + service name.
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,6 +13,8 @@
 
 #include "KQShmLogReader.h"
 #include "KQShmLogStream.h"
+#include "CursorFile.h"
+#include "LapReport.h"
 #include "Options.h"
 #include "RecordFormat.h"
 #include "StdoutSink.h"
@@ -58,10 +61,73 @@ void installSignalHandlers() {
         sigaction(iSignal, &action, nullptr);
 }
 
+// ---- Lap reports and the cursor file ------------------------------------
+
+int64_t monotonicMs() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+LapReportLimiter g_laps;
+
+void printLap(int64_t iBytes) {
+    fprintf(stderr,
+            "kqlogreader: lapped by the writer: %lld bytes of log "
+            "were overwritten before they were read\n",
+            static_cast<long long>(iBytes));
+}
+
+void reportLapIfDue() {
+    int64_t iBytes = 0;
+    if (g_laps.pending() && g_laps.due(monotonicMs(), &iBytes))
+        printLap(iBytes);
+}
+
+// --cursor-file: where it is and what it owes. Null without the option.
+struct CursorFileState {
+    std::string strPath;
+    CursorKeeper keeper;
+    bool bToldFailure = false;
+};
+CursorFileState* g_pCursor = nullptr;
+
+// Saves the cursor of the last record read. Only ever after standard
+// output has taken every record up to that one (callers flush first): a
+// crash must never leave a cursor past a record that was not delivered.
+void saveCursor(int64_t iNowMs) {
+    int iErr = 0;
+    if (writeCursorFile(g_pCursor->strPath, g_pCursor->keeper.take(iNowMs),
+                        &iErr) ||
+        g_pCursor->bToldFailure)
+        return;
+    fprintf(stderr, "kqlogreader: cannot write cursor file [%s]: %s\n",
+            g_pCursor->strPath.c_str(), strerror(iErr));
+    g_pCursor->bToldFailure = true;
+}
+
+// While following: at most one save a second, and only of something new.
+void saveCursorIfDue() {
+    if (!g_pCursor) return;
+    int64_t iNow = monotonicMs();
+    if (!g_pCursor->keeper.due(iNow)) return;
+    g_out.flush();
+    saveCursor(iNow);
+}
+
+// The end of a run that printed: the lines held go out, then the lap still
+// owed and the cursor of the last record.
+void settleRun() {
+    g_out.flush();
+    int64_t iBytes = 0;
+    if (g_laps.drain(monotonicMs(), &iBytes)) printLap(iBytes);
+    if (g_pCursor && g_pCursor->keeper.hasNew()) saveCursor(monotonicMs());
+}
+
 void endOnPendingSignal() {
     int iSignal = g_iPendingSignal;
     if (iSignal == 0) return;
-    g_out.flush();
+    settleRun();
     signal(iSignal, SIG_DFL);
     raise(iSignal);
 }
@@ -164,6 +230,39 @@ long long countMatching(KQLogStream& stream, const RecordFilter& filter) {
     }
 }
 
+// Records read while busy between two looks at the clock for a cursor
+// save: a look costs about as much as rendering a line.
+const int RECORDS_PER_CURSOR_CLOCK = 64;
+
+// Starts after the record the cursor file names. A record that is gone
+// comes back from the stream as a lap; a file that is not there yet (the
+// first run) starts at the oldest record, quietly; a file that cannot be
+// used starts there too, with a word on standard error.
+void startFromCursorFile(KQLogStream& stream, const Options& opts) {
+    KQLogCursor cursor;
+    int iErr = 0;
+    switch (readCursorFile(opts.strCursorFile, cursor, &iErr)) {
+    case CursorRead::OK:
+        stream.startAfter(cursor, opts.bWaitLog, nullptr);
+        return;
+    case CursorRead::MISSING:
+        break;
+    case CursorRead::MALFORMED:
+        fprintf(stderr,
+                "kqlogreader: cursor file [%s] is malformed, starting at "
+                "the oldest record\n",
+                opts.strCursorFile.c_str());
+        break;
+    case CursorRead::UNREADABLE:
+        fprintf(stderr,
+                "kqlogreader: cannot read cursor file [%s]: %s, starting at "
+                "the oldest record\n",
+                opts.strCursorFile.c_str(), strerror(iErr));
+        break;
+    }
+    stream.startAtOldest(opts.bWaitLog);
+}
+
 // Prints the ring's records from the oldest (or, with bSeekMostRecentLog,
 // from those written from now on; or the last iLines) to the end of the
 // written data; with bWaitLog goes on following new ones until stopped.
@@ -176,7 +275,13 @@ int DumpLog(const Options& opts) {
     FILE* pMessages = messageStream(opts);
     KQLogStream stream;
     long long iSkip = 0;
-    if (opts.iLines >= 0) {
+    // Static: a signal may end the run after this returns.
+    static CursorFileState cursorFile;
+    if (!opts.strCursorFile.empty()) {
+        cursorFile.strPath = opts.strCursorFile;
+        g_pCursor = &cursorFile;
+        startFromCursorFile(stream, opts);
+    } else if (opts.iLines >= 0) {
         long long iCount = countMatching(stream, opts.filter);
         iSkip = iCount > opts.iLines ? iCount - opts.iLines : 0;
         // None asked for: once, nothing to print; following, new ones only.
@@ -196,31 +301,38 @@ int DumpLog(const Options& opts) {
 
     RecordPrinter printer(opts.eFormat, bTerminal);
     KQLogRecord rec;
-    // Laps in a row, with nothing read between them (a writer far faster
-    // than the reader), are reported as one.
-    long long iLapBytes = -1;
+    // Records since the clock was last asked whether a cursor save is due
+    // while records keep coming.
+    int iSinceClock = 0;
     for (;;) {
         endOnPendingSignal();
         ENUM_KQLOG_EVENT eEvent = stream.next(rec, printer.lineBuffer());
+        // Laps in a row, with nothing read between them (a writer far
+        // faster than the reader), are summed, and so are laps within a
+        // second of the last lap line.
         if (eEvent == KQLOG_EVENT_LAPPED) {
-            iLapBytes = (iLapBytes < 0 ? 0 : iLapBytes) + rec.iLostBytes;
+            g_laps.add(rec.iLostBytes);
             continue;
         }
-        if (iLapBytes >= 0) {
-            fprintf(stderr,
-                    "kqlogreader: lapped by the writer: %lld bytes of log "
-                    "were overwritten before they were read\n",
-                    iLapBytes);
-            iLapBytes = -1;
-        }
+        reportLapIfDue();
         switch (eEvent) {
         case KQLOG_EVENT_RECORD:
-            if (!opts.filter.matches(rec)) break;
-            if (iSkip > 0) {
-                --iSkip;
-                break;
+            // A record the filter leaves out is done with as well: the
+            // cursor moves past it.
+            if (opts.filter.matches(rec)) {
+                if (iSkip > 0) {
+                    --iSkip;
+                    break;
+                }
+                printer.print(rec);
             }
-            printer.print(rec);
+            if (g_pCursor) {
+                g_pCursor->keeper.note(rec);
+                if (++iSinceClock >= RECORDS_PER_CURSOR_CLOCK) {
+                    iSinceClock = 0;
+                    saveCursorIfDue();
+                }
+            }
             break;
         case KQLOG_EVENT_DAMAGED:
             if (iSkip > 0) break;
@@ -234,16 +346,17 @@ int DumpLog(const Options& opts) {
             break;
         case KQLOG_EVENT_END:
             if (!opts.bWaitLog) {
-                g_out.flush();
+                settleRun();
                 return 0;
             }
             iSkip = 0;
+            saveCursorIfDue();
             flushAndSleep(10);
             break;
         case KQLOG_EVENT_LAPPED:
             break;
         case KQLOG_EVENT_DETACHED:
-            g_out.flush();
+            settleRun();
             return -1;
         }
     }

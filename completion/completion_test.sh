@@ -98,7 +98,7 @@ expect "" _kqlogger kqlogger -p "$log_a" -- -
 image=$images/alpha.img
 "$reader" -p "$log_a" -D "$image" >/dev/null
 [[ -s $image ]] || { echo "FAIL: cannot dump $log_a"; exit 1; }
-expect "--file$nl--help$nl--level$nl--lines$nl--output$nl--tag$nl--version" \
+expect "--cursor-file$nl--file$nl--help$nl--level$nl--lines$nl--output$nl--tag$nl--version" \
     _kqlogreader kqlogreader --
 expect "--level$nl--lines" _kqlogreader kqlogreader -d --l
 expect "json${nl}short${nl}syslog" _kqlogreader kqlogreader -d --output ""
@@ -123,6 +123,11 @@ expect "net" _kqlogreader "$reader" "--file=$image" --tag n
 # --file: file names.
 expect "$image" _kqlogreader kqlogreader --file "$images/al"
 expect "$image" _kqlogreader kqlogreader -d --file = "$images/al"
+# --cursor-file: file names too, in each form.
+expect "$image" _kqlogreader kqlogreader -d --cursor-file "$images/al"
+expect "$image" _kqlogreader kqlogreader -d --cursor-file = "$images/al"
+expect "--cursor-file=$image" _kqlogreader kqlogreader -d "--cursor-file=$images/al"
+expect "--cursor-file" _kqlogreader kqlogreader -d --cu
 # A long option's value is not read as an option, nor an option as one.
 expect "" _kqlogreader "$reader" --tag -p "$log_a" -t ""
 expect "0${nl}1" _kqlogreader "$reader" --lines 3 -p "$log_a" -t ""

@@ -174,7 +174,7 @@ _kqshmlog_reader_tool()
     fi
 }
 
-_KQLOGREADER_LONGOPTS='file= lines= tag= level= output= version help'
+_KQLOGREADER_LONGOPTS='file= lines= tag= level= output= cursor-file= version help'
 
 _kqlogreader()
 {
@@ -197,7 +197,7 @@ _kqlogreader()
     fi
 
     case $_kq_pending in
-    --file)
+    --file | --cursor-file)
         compopt -o filenames 2>/dev/null
         mapfile -t COMPREPLY < <(compgen -f -- "$cur")
         _kqshmlog_prepend "$head"
@@ -264,7 +264,7 @@ _kqlogreader()
     fi
     if [[ $cur == --* ]]; then
         mapfile -t COMPREPLY < <(compgen -W '--file --lines --tag --level
-            --output --version --help' -- "$cur")
+            --output --cursor-file --version --help' -- "$cur")
     elif [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(
             compgen -W '-h -n -p -d -s -l -i -t -f -e -V -D' -- "$cur")

@@ -37,6 +37,8 @@ const std::string kLongUsage =
     "         --level LEVEL only lines of this level or higher (TRACE..FATAL "
     "or 0-5)\n"
     "         --output FORMAT short (default), json or syslog\n"
+    "         --cursor-file PATH with -d: resume after the record saved in "
+    "PATH\n"
     "         --version show the version\n"
     "         --help show this message\n";
 const char kDamaged[] = "nextLog return false!!\n";
