@@ -21,11 +21,14 @@ public:
     static const int kTextLen = 10;
     static const int kNodeSize = kTextLen + 10;
 
-    explicit GridRing(int32_t ringSize) : m_bytes(size_t(ringSize)) {
-        memset(&m_head, 0, sizeof(m_head));
-        m_head.magic = KQLOG_MAGIC;
-        m_head.hdrsize = sizeof(shmloghead);
-        m_head.logbufsize = uint32_t(ringSize);
+    // Header and ring lie together, as in a segment, with the ring last so
+    // that the sanitizer build catches any read past it.
+    explicit GridRing(int32_t ringSize)
+        : m_seg(sizeof(shmloghead) + size_t(ringSize)), m_iRingSize(ringSize) {
+        shmloghead& h = head();
+        h.magic = KQLOG_MAGIC;
+        h.hdrsize = sizeof(shmloghead);
+        h.logbufsize = uint32_t(ringSize);
         // Slots until the ring rule wraps.
         int32_t pos = 0;
         do {
@@ -34,11 +37,12 @@ public:
         } while (pos != 0);
     }
 
-    KQRingView view() {
-        return KQRingView{&m_head, m_bytes.data(), int32_t(m_bytes.size())};
-    }
-    shmloghead& head() { return m_head; }
-    uint8_t* data() { return m_bytes.data(); }
+    KQRingView view() { return KQRingView{&head(), data(), m_iRingSize}; }
+    shmloghead& head() { return *reinterpret_cast<shmloghead*>(m_seg.data()); }
+    uint8_t* data() { return m_seg.data() + sizeof(shmloghead); }
+    // The whole segment, header first: for a reader's initFromMemory.
+    void* segment() { return m_seg.data(); }
+    size_t segmentSize() const { return m_seg.size(); }
     int slots() const { return m_iSlots; }
     static int32_t at(int slot) { return slot * kNodeSize; }
 
@@ -51,21 +55,21 @@ public:
 
     // Appends the next numbered node at logWritePos by the writer's rules.
     void append() {
-        int w = m_head.logWritePos / kNodeSize;
+        shmloghead& h = head();
+        int w = h.logWritePos / kNodeSize;
         int next = (w + 1) % m_iSlots;
-        if (m_head.logReadPos == at(next))
-            m_head.logReadPos = at((next + 1) % m_iSlots);
+        if (h.logReadPos == at(next)) h.logReadPos = at((next + 1) % m_iSlots);
         data()[at(next)] = 0;
         // Seconds count the nodes, so that no two headers are alike.
         writeNodeAt(data(), at(w), text(m_iWritten), 0, 2, uint32_t(m_iWritten), 0);
         ++m_iWritten;
-        m_head.logWritePos = at(next);
+        h.logWritePos = at(next);
     }
     int written() const { return m_iWritten; }
 
 private:
-    shmloghead m_head;
-    std::vector<uint8_t> m_bytes;
+    std::vector<uint8_t> m_seg;
+    int32_t m_iRingSize;
     int m_iSlots = 0;
     int m_iWritten = 0;
 };

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "GridRing.h"
+#include "KQShmLogReaderImp.h"
 
 namespace {
 
@@ -71,8 +72,9 @@ public:
                         .c_str());
     }
     int written() const { return m_ring.written(); }
+    void* segment() { return m_ring.segment(); }
+    size_t segmentSize() const { return m_ring.segmentSize(); }
 
-private:
     static void beforeLoad(void* pCtx) {
         RaceRun& run = *static_cast<RaceRun*>(pCtx);
         int k = run.m_iLoads++;
@@ -80,6 +82,8 @@ private:
             if (b.iAtLoad == k)
                 for (int i = 0; i < b.iCount; ++i) run.m_ring.append();
     }
+
+private:
     bool pending() const {
         for (const Burst& b : m_bursts)
             if (b.iAtLoad >= m_iLoads) return true;
@@ -157,6 +161,36 @@ TEST(WalkerRace, SecondBurstDuringTheRecovery) {
                 RaceRun run(20, {{k1, nBurst}, {k2, nBurst}});
                 checkContract(run, run.follow());
                 if (HasFatalFailure()) return;
+            }
+        }
+    }
+}
+
+// The reader object's nextLog keeps no history between calls, but the same
+// rule holds within one: writers that come round to the cursor between its
+// look at logWritePos and its copy leave a newer node there, which must not
+// come out as the next line. Bursts before each load of one call.
+TEST(WalkerRace, NextLogRefusesANodeTheWritersCameRoundTo) {
+    for (int nBurst : {1, 20, 30, 35}) {
+        for (int k = 0; k < 6; ++k) {
+            SCOPED_TRACE(testing::Message() << nBurst << " nodes before load "
+                                            << k);
+            RaceRun run(20, {{k, nBurst}});
+            CKQLOGReaderImp reader;
+            ASSERT_TRUE(reader.initFromMemory(run.segment(), run.segmentSize()));
+            reader.seekLogBegin(0);
+            std::string line;
+            for (int i = 0; i < 5; ++i) ASSERT_TRUE(reader.nextLog(line));
+            reader.setLoadProbe(&RaceRun::beforeLoad, &run);
+            bool bLine = reader.nextLog(line);
+            bool bLost = run.oldest() > 5;
+            if (bLine) {
+                EXPECT_FALSE(bLost) << line;
+                EXPECT_NE(line.find(GridRing::text(5)), std::string::npos)
+                    << line;
+            } else {
+                EXPECT_TRUE(bLost);
+                EXPECT_EQ(reader.lastReadOutcome(), KQLOG_READ_OVERWRITTEN);
             }
         }
     }

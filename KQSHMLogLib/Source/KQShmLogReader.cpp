@@ -222,7 +222,8 @@ const char* CKQLOGReaderImp::getLogTag(KQLogId nLogID) {
 }
 
 KQRingView CKQLOGReaderImp::view() const {
-    return KQRingView{m_pLogHead, m_pLogBufRootAddr, m_iLogBufSize};
+    return KQRingView{m_pLogHead, m_pLogBufRootAddr, m_iLogBufSize,
+                      m_pfnProbe, m_pProbeCtx};
 }
 
 void CKQLOGReaderImp::seekLogEnd() {
@@ -275,6 +276,14 @@ void CKQLOGReaderImp::reportInvalidNode(const KQNodeCopy& copy) {
               KQLOG_LEVEL_FATAL, iReadPos, iWritePos);
 }
 
+bool CKQLOGReaderImp::lastLineRewritten() const {
+    if (m_iLastLinePos < 0 ||
+        m_iLastLinePos > m_iLogBufSize - KQLOG_NODE_HDR_SIZE)
+        return false;
+    return !KQRingHeaderEquals(m_pLogBufRootAddr + m_iLastLinePos,
+                               m_lastLineHeader);
+}
+
 bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
     if (!m_pLogHead) {
         m_eLastOutcome = KQLOG_READ_DETACHED;
@@ -292,9 +301,12 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
 
     // logWritePos before the size byte: a node published since then has its
     // size byte set, so an end marker away from this position is not the end.
+    const KQRingView ring = view();
+    KQRingProbe(ring);
     int32_t iWritePos = KQRingLoadWritePos(m_pLogHead);
     KQNodeCopy copy;
-    KQNodeStatus eStatus = KQRingReadNode(view(), m_iReadPos, copy);
+    KQRingProbe(ring);
+    KQNodeStatus eStatus = KQRingReadNode(ring, m_iReadPos, copy);
     // A cursor outside the ring fails like a corrupt node and stays where it
     // is; the caller's recovery (seekLogBegin) moves it.
     if (eStatus == KQNODE_OUTSIDE) {
@@ -308,7 +320,10 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
         // Right after the node at logWritePos is the end too: that node was
         // published and logWritePos is about to move past it (or its writer
         // died before moving it).
-        bool bAtEnd = m_iReadPos == iWritePos || m_iLastLinePos == iWritePos;
+        // That node counts only while it holds the header read: else the
+        // writers came round, and the oldest node is unread.
+        bool bAtEnd = m_iReadPos == iWritePos ||
+                      (m_iLastLinePos == iWritePos && !lastLineRewritten());
         m_eLastOutcome = bAtEnd ? KQLOG_READ_END : KQLOG_READ_STRAY_END;
         if (g_bVerbose)
             KQVerbose("logSize == 0, logLevel[%d] logTag[%d]return\n",
@@ -316,10 +331,35 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
         return true;
     }
     // The copy counts only if the writers did not evict the node while it
-    // was taken: they move logReadPos past a node before overwriting it.
+    // was taken (they move logReadPos past a node before overwriting it),
+    // and did not come round to the cursor meanwhile: its distance to
+    // logWritePos only grows while it is ahead of them. logWritePos is
+    // loaded before logReadPos, so the pair can only err towards retained.
     __atomic_thread_fence(__ATOMIC_ACQUIRE);
-    if (!KQRingRetained(m_pLogHead, m_iReadPos, m_iLogBufSize) ||
-        !KQRingNodeUnchanged(view(), m_iReadPos, copy)) {
+    KQRingProbe(ring);
+    int32_t iWriteNow = KQRingLoadWritePos(m_pLogHead);
+    KQRingProbe(ring);
+    int32_t iReadNow = KQRingLoadReadPos(m_pLogHead);
+    bool bPositionsKnown = iWritePos >= 0 && iWritePos < m_iLogBufSize &&
+                           iWriteNow >= 0 && iWriteNow < m_iLogBufSize;
+    bool bOvertaken =
+        bPositionsKnown &&
+        KQRingDistance(m_iReadPos, iWriteNow, m_iLogBufSize) <
+            KQRingDistance(m_iReadPos, iWritePos, m_iLogBufSize);
+    // Writers that came round before this call began leave the node read
+    // last rewritten, while logReadPos lies beyond the cursor (evicting in
+    // order puts it between that node and the cursor).
+    if (!bOvertaken && lastLineRewritten() && iReadNow >= 0 &&
+        iReadNow < m_iLogBufSize) {
+        int64_t iEvicted =
+            KQRingDistance(m_iLastLinePos, iReadNow, m_iLogBufSize);
+        bOvertaken = iEvicted == 0 ||
+                     iEvicted > KQRingDistance(m_iLastLinePos, m_iReadPos,
+                                               m_iLogBufSize);
+    }
+    if (bOvertaken ||
+        !KQRingRetainedIn(iReadNow, iWriteNow, m_iReadPos, m_iLogBufSize) ||
+        !KQRingNodeUnchanged(ring, m_iReadPos, copy)) {
         m_eLastOutcome = KQLOG_READ_OVERWRITTEN;
         if (g_bVerbose)
             KQVerbose("ReadPos[%d] overwritten by the writer, read[%d] "
@@ -347,6 +387,7 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
                                m_timeCache, strTmpLogBuf);
     strLogContent.assign(strTmpLogBuf, nLen);
     m_iLastLinePos = m_iReadPos;
+    memcpy(m_lastLineHeader, copy.header, KQLOG_NODE_HDR_SIZE);
     m_iReadPos = KQRingNextPos(m_iReadPos, copy.logSize, m_iLogBufSize);
     m_eLastOutcome = KQLOG_READ_LINE;
     return true;

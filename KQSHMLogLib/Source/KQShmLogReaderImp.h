@@ -48,6 +48,11 @@ public:
 
     // The cursor, for tests and diagnostics.
     int readPos() const { return m_iReadPos; }
+    // Tests: run pfn before each load of shared state (see KQRingView).
+    void setLoadProbe(void (*pfn)(void*), void* pCtx) {
+        m_pfnProbe = pfn;
+        m_pProbeCtx = pCtx;
+    }
 
     // Takes nBytes of plain memory as the segment, as init does an attached
     // one: the seam through which fuzzers and tests feed any bytes. False
@@ -64,6 +69,8 @@ private:
     // Entry id when attached and id is in use; null otherwise.
     KQLogInfo* entryInUse(KQLogId id);
     KQRingView view() const;
+    // Whether the node the last line came from no longer holds its header.
+    bool lastLineRewritten() const;
     void reportInvalidNode(const KQNodeCopy& copy);
     void prefaultRing();
 
@@ -77,8 +84,11 @@ private:
     int m_iLogBufSize = 0;
     shmloghead* m_pLogHead = nullptr;
     int m_iReadPos = 0;
-    // Where the last line came from; -1 after a seek.
+    // Where the last line came from, and its header; -1 after a seek.
     int m_iLastLinePos = -1;
+    uint8_t m_lastLineHeader[KQLOG_NODE_HDR_SIZE] = {};
+    void (*m_pfnProbe)(void*) = nullptr;
+    void* m_pProbeCtx = nullptr;
 
     // Header plus ring as attached; what a dump writes.
     size_t m_nSegmentBytes = 0;
