@@ -24,6 +24,24 @@
 // All integers are little-endian. Missing bytes read as zero, so every
 // input, the empty one included, describes a segment. The segment is read
 // from memory, or with KQF_FILE from a file holding its bytes.
+//
+// With KQF_CHAIN in the first byte the input describes instead a sound
+// chain of nodes and damage done to some of them (KQFuzzChain):
+//
+//   offset size  field
+//        0    1  flags (KQF_CHAIN; the other bits are ignored)
+//        1    2  ring size: 600 + value % 7600
+//        3    2  position of the first node: value % (ring size - 284),
+//                where a writer can start a node
+//        5    1  damage count: value % 9
+//        6   3n  each damage: node (value % nodes), byte of the node
+//                (value % its extent, terminator included), new value
+//        then the nodes, one after another by the ring rule, until the
+//        input ends or the next node would reach the first:
+//        0    1  text length: 1 + value % 255
+//        1    1  level: value % 6
+//        2    1  tag
+//        3       the text (a NUL becomes a blank; missing bytes are 'a'..'z')
 #ifndef KQ_FUZZ_INPUT_H
 #define KQ_FUZZ_INPUT_H
 
@@ -44,6 +62,8 @@ enum KQFuzzFlags : uint8_t {
     // initFromMemory; with KQF_RAW_SIZES the file may be shorter than a
     // header, or than the sizes in its header.
     KQF_FILE = 1 << 6,
+    // The input is a KQFuzzChain: a sound chain, damaged in places.
+    KQF_CHAIN = 1 << 7,
 };
 
 struct KQFuzzControl {
@@ -113,6 +133,83 @@ private:
     }
     static void put(std::vector<uint8_t>& out, uint64_t v, int n) {
         for (int i = 0; i < n; ++i) out.push_back(uint8_t(v >> (8 * i)));
+    }
+};
+
+// The chain input of KQF_CHAIN (see the layout above).
+struct KQFuzzChain {
+    static const size_t SIZE = 6;  // before the damage records
+    static const int MAX_DAMAGE = 8;
+
+    struct Damage {
+        uint8_t node = 0;
+        uint8_t offset = 0;
+        uint8_t value = 0;
+    };
+    struct Node {
+        uint8_t length = 0;  // the text length byte as given
+        uint8_t level = 0;
+        uint8_t tag = 0;
+        std::vector<uint8_t> text;  // as given; may be shorter than needed
+    };
+
+    uint16_t ringField = 0;
+    uint16_t startField = 0;
+    std::vector<Damage> damage;
+    std::vector<Node> nodes;
+
+    int32_t ringSize() const { return 600 + ringField % 7600; }
+    // No node starts in the last 284 bytes (the wrap threshold): the one
+    // before it would have wrapped.
+    int32_t start() const { return startField % (ringSize() - 284); }
+    static int textLength(uint8_t length) { return 1 + length % 255; }
+
+    void decode(const uint8_t* data, size_t size) {
+        size_t at = 1;
+        auto byte = [&]() -> uint8_t { return at < size ? data[at++] : 0; };
+        ringField = uint16_t(byte() | byte() << 8);
+        startField = uint16_t(byte() | byte() << 8);
+        int nDamage = byte() % (MAX_DAMAGE + 1);
+        damage.clear();
+        for (int i = 0; i < nDamage; ++i) {
+            Damage d;
+            d.node = byte();
+            d.offset = byte();
+            d.value = byte();
+            damage.push_back(d);
+        }
+        nodes.clear();
+        while (at < size) {
+            Node n;
+            n.length = byte();
+            n.level = byte();
+            n.tag = byte();
+            size_t nText = size_t(textLength(n.length));
+            if (nText > size - at) nText = size - at;
+            n.text.assign(data + at, data + at + nText);
+            at += nText;
+            nodes.push_back(n);
+        }
+    }
+
+    void encode(std::vector<uint8_t>& out) const {
+        out.push_back(KQF_CHAIN);
+        out.push_back(uint8_t(ringField));
+        out.push_back(uint8_t(ringField >> 8));
+        out.push_back(uint8_t(startField));
+        out.push_back(uint8_t(startField >> 8));
+        out.push_back(uint8_t(damage.size()));
+        for (const Damage& d : damage) {
+            out.push_back(d.node);
+            out.push_back(d.offset);
+            out.push_back(d.value);
+        }
+        for (const Node& n : nodes) {
+            out.push_back(n.length);
+            out.push_back(n.level);
+            out.push_back(n.tag);
+            out.insert(out.end(), n.text.begin(), n.text.end());
+        }
     }
 };
 

@@ -17,6 +17,10 @@
 // segment; a tag operation writes only the bytes it names; nextLog answers
 // as the node at its cursor is. A failed check traps, which libFuzzer
 // reports as a crash.
+//
+// Inputs marked KQF_CHAIN are a sound chain of nodes, some damaged: there
+// the true node positions are known, and the walker may deliver no record
+// that does not start at one (see fuzzChain).
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -36,6 +40,7 @@
 #include "KQShmLogReaderImp.h"
 #include "KQShmLogRing.h"
 #include "KQShmLogStream.h"
+#include "KQShmLogWalk.h"
 #include "kq_fuzz_input.h"
 
 namespace {
@@ -816,6 +821,150 @@ void fuzzFile(const Segment& seg, const KQFuzzControl& c) {
     }
 }
 
+// ---- A sound chain, damaged in places -------------------------------------
+
+// The walker's promise over a chain whose true node positions are known:
+// printing once from the oldest node, every record it delivers starts at a
+// true node position and holds that node's bytes; every DAMAGED names a
+// true node that fails its checks; all come in chain order, once each; and
+// every node that is still sound is delivered, up to where two failing
+// nodes lie close enough together for one resync window to reach from the
+// first to the second (there the rule is only that the chain that goes
+// furthest wins). Damage is one byte a node: a node that fails by one byte
+// is one the resync can recognise, and one changed byte cannot turn a node
+// into another sound node of a different length.
+
+// Two failing nodes this close (one resync window, the zone before the
+// ring end where no node starts, and a node) may interact.
+const int64_t kCloseDamage = 2 * KQLOG_MAX_NODE_SIZE + KQLOG_WRAP_THRESHOLD;
+const size_t kMaxChainNodes = 600;
+
+struct ChainNode {
+    int32_t iPos;
+    int iExtent;  // header, text and terminator
+    uint8_t nSize;
+    bool bDamaged = false;
+    bool bSound = true;
+};
+
+void fuzzChain(const uint8_t* data, size_t size) {
+    KQFuzzChain c;
+    c.decode(data, size);
+    const int32_t iRing = c.ringSize();
+    const int32_t iStart = c.start();
+    Segment seg;
+    seg.hdrSize = kHdrBytes;
+    seg.ringSize = uint64_t(iRing);
+    seg.nBytes = kHdrBytes + size_t(iRing);
+    seg.bytes.reset(new uint8_t[seg.nBytes]());
+    shmloghead* pHead = seg.head();
+    pHead->magic = KQLOG_MAGIC;
+    pHead->hdrsize = uint32_t(kHdrBytes);
+    pHead->logbufsize = uint32_t(iRing);
+    pHead->starttime = 1700000000;
+    uint8_t* ring = seg.bytes.get() + kHdrBytes;
+
+    // The chain, by the ring rule, until the next node would reach the
+    // first one again.
+    std::vector<ChainNode> nodes;
+    int32_t iPos = iStart;
+    int64_t iAt = 0;
+    for (const KQFuzzChain::Node& n : c.nodes) {
+        if (nodes.size() >= kMaxChainNodes) break;
+        int iLen = KQFuzzChain::textLength(n.length);
+        int32_t iNext = int32_t(modelNext(iPos, uint8_t(iLen), iRing));
+        int64_t iNextAt = ringDistance(iStart, iNext, iRing);
+        if (iNextAt <= iAt) break;
+        uint8_t* p = ring + iPos;
+        p[0] = uint8_t(iLen);
+        p[1] = n.tag;
+        p[2] = uint8_t(n.level % 6);
+        uint32_t iSec = uint32_t(nodes.size());
+        for (int i = 0; i < 4; ++i) p[3 + i] = uint8_t(iSec >> (8 * i));
+        p[7] = p[8] = 0;
+        for (int i = 0; i < iLen; ++i) {
+            uint8_t b = size_t(i) < n.text.size() ? n.text[size_t(i)]
+                                                  : uint8_t('a' + i % 26);
+            p[9 + i] = b == 0 ? uint8_t(' ') : b;
+        }
+        p[9 + iLen] = 0;
+        nodes.push_back({iPos, iLen + 10, uint8_t(iLen)});
+        iPos = iNext;
+        iAt = iNextAt;
+    }
+    if (nodes.empty()) return;
+    pHead->logReadPos = iStart;
+    pHead->logWritePos = iPos;
+
+    for (const KQFuzzChain::Damage& d : c.damage) {
+        ChainNode& n = nodes[d.node % nodes.size()];
+        uint8_t& b = ring[n.iPos + d.offset % n.iExtent];
+        if (n.bDamaged || b == d.value) continue;
+        b = d.value;
+        n.bDamaged = true;
+    }
+    std::vector<int> indexAt(size_t(iRing), -1);
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        ChainNode& n = nodes[i];
+        indexAt[size_t(n.iPos)] = int(i);
+        ModelNode m = modelNode(seg, n.iPos);
+        n.bSound = m.status == KQNODE_VALID;
+        if (n.bSound) KQ_CHECK(m.size == n.nSize);
+    }
+    // Delivery is owed up to the first failing node that has another
+    // failing node close after it.
+    size_t nOwed = nodes.size();
+    for (size_t i = 0; i < nodes.size() && nOwed == nodes.size(); ++i) {
+        if (nodes[i].bSound) continue;
+        for (size_t j = i + 1; j < nodes.size(); ++j) {
+            if (ringDistance(nodes[i].iPos, nodes[j].iPos, iRing) >
+                kCloseDamage)
+                break;
+            if (!nodes[j].bSound) {
+                nOwed = i;
+                break;
+            }
+        }
+    }
+
+    KQRingView view{pHead, ring, iRing};
+    KQRingWalker walker;
+    walker.startAtOldest(view, false);
+    std::unique_ptr<char[]> line(new char[KQLOG_MAX_LINE_SIZE + 1]);
+    std::vector<bool> delivered(nodes.size());
+    int iLast = -1;
+    bool bEnded = false;
+    for (int64_t i = 0; i < int64_t(iRing) + 10 && !bEnded; ++i) {
+        KQWalkResult res;
+        KQWalkEvent eEvent = walker.next(view, line.get(), res);
+        KQ_CHECK(eEvent != KQWALK_LAPPED);
+        if (eEvent == KQWALK_END) {
+            bEnded = true;
+            break;
+        }
+        KQ_CHECK(res.iPos >= 0 && res.iPos < iRing);
+        int k = indexAt[size_t(res.iPos)];
+        KQ_CHECK(k >= 0);  // a true node position
+        KQ_CHECK(k > iLast);
+        iLast = k;
+        const ChainNode& n = nodes[size_t(k)];
+        if (eEvent == KQWALK_RECORD) {
+            KQ_CHECK(n.bSound);
+            KQ_CHECK(res.line.header[0] == n.nSize &&
+                     memcmp(line.get() + res.line.nTextOffset,
+                            ring + n.iPos + 9, n.nSize) == 0);
+            delivered[size_t(k)] = true;
+        } else {
+            KQ_CHECK(eEvent == KQWALK_DAMAGED && !n.bSound);
+        }
+    }
+    KQ_CHECK(bEnded);
+    KQWalkResult res;
+    KQ_CHECK(walker.next(view, line.get(), res) == KQWALK_END);
+    for (size_t i = 0; i < nOwed; ++i)
+        if (nodes[i].bSound) KQ_CHECK(delivered[i]);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
@@ -835,6 +984,10 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/) {
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > 0 && (data[0] & KQF_CHAIN)) {
+        fuzzChain(data, size);
+        return 0;
+    }
     KQFuzzControl c;
     c.decode(data, size);
     Segment seg;

@@ -131,6 +131,103 @@ Seed soundRing(uint32_t ringSize) {
     return s;
 }
 
+// A sound chain of nodes with one-byte damage to some (KQF_CHAIN).
+struct ChainSeed {
+    KQFuzzChain c;
+
+    ChainSeed(int32_t ringSize, int32_t start) {
+        c.ringField = uint16_t(ringSize - 600);
+        c.startField = uint16_t(start);
+    }
+    // A node of 1 to 255 text bytes.
+    void node(const std::string& text, uint8_t level = 2, uint8_t tag = 0) {
+        KQFuzzChain::Node n;
+        n.length = uint8_t(text.size() - 1);
+        n.level = level;
+        n.tag = tag;
+        n.text.assign(text.begin(), text.end());
+        c.nodes.push_back(n);
+    }
+    // Byte offset of node i (header, text, terminator) becomes value.
+    void damage(int i, int offset, uint8_t value) {
+        c.damage.push_back({uint8_t(i), uint8_t(offset), value});
+    }
+};
+
+void saveChain(const std::string& dir, const std::string& name,
+               const ChainSeed& seed) {
+    std::vector<uint8_t> data;
+    seed.c.encode(data);
+    std::string path = dir + "/seed-chain-" + name;
+    FILE* f = fopen(path.c_str(), "wb");
+    if (!f || fwrite(data.data(), 1, data.size(), f) != data.size() ||
+        fclose(f) != 0) {
+        fprintf(stderr, "cannot write %s\n", path.c_str());
+        g_bFailed = true;
+        return;
+    }
+    printf("%s: %zu bytes\n", path.c_str(), data.size());
+}
+
+void chainSeeds(const std::string& dir) {
+    {
+        // A bad level byte in node 17, whose seconds (17) make a sound
+        // node 3 bytes into it, ending on its terminator: that node must
+        // not be read.
+        ChainSeed s(1000, 0);
+        for (int i = 0; i < 17; ++i) s.node("before\n");
+        s.node("damaged record text\n");
+        s.node("after\n");
+        s.damage(17, 2, 9);
+        saveChain(dir, "level-byte", s);
+    }
+    {
+        // A size byte that points further on, among thirty short nodes.
+        ChainSeed s(2000, 0);
+        for (int i = 0; i < 30; ++i) s.node("line " + std::to_string(i) + "\n");
+        s.damage(10, 0, 200);
+        saveChain(dir, "size-byte", s);
+    }
+    {
+        // The node before the wrap is damaged: its successor is at 0.
+        ChainSeed s(1000, 600);
+        for (int i = 0; i < 12; ++i)
+            s.node("wrapping node " + std::to_string(i + 10) + "\n");
+        s.damage(4, 2, 7);  // the node at 708, whose successor is at 0
+        saveChain(dir, "before-wrap", s);
+    }
+    {
+        // No terminator, and a NUL inside a text.
+        ChainSeed s(1500, 40);
+        for (int i = 0; i < 20; ++i)
+            s.node(std::string(size_t(5 + i * 7 % 40), char('A' + i)) + "\n");
+        s.damage(4, 9 + 5 + 4 * 7 % 40 + 1, 'x');
+        s.damage(12, 12, 0);
+        saveChain(dir, "terminator-and-nul", s);
+    }
+    {
+        // A text that holds a whole node ending on its own terminator, in
+        // a node whose level byte is damaged.
+        ChainSeed s(1000, 0);
+        s.node("first\n");
+        s.node(std::string("\x05\x01\x02\x01\x01\x01\x01\x01\x01hello", 14));
+        s.node("third\n");
+        s.node("fourth\n");
+        s.damage(1, 2, 9);
+        saveChain(dir, "node-inside-text", s);
+    }
+    {
+        // Two damaged nodes next to each other, and longest texts.
+        ChainSeed s(4000, 100);
+        for (int i = 0; i < 14; ++i)
+            s.node(std::string(size_t(i % 3 == 0 ? 255 : 40), char('a' + i)));
+        s.damage(5, 0, 3);
+        s.damage(6, 2, 200);
+        s.damage(11, 9 + 100, 0);
+        saveChain(dir, "close-and-long", s);
+    }
+}
+
 #ifdef KQ_SEEDS_FROM_WRITER
 // Lets the writer library write a segment of ringSize bytes under a fresh
 // log path, then saves that segment as a seed (header fields into the
@@ -505,6 +602,7 @@ int main(int argc, char* argv[]) {
             save(dir, std::string("file-") + r.name, f);
         }
     }
+    chainSeeds(dir);
 #ifdef KQ_SEEDS_FROM_WRITER
     writerSeeds(dir);
 #endif
