@@ -88,8 +88,18 @@ TEST_F(FaultFollow, SegmentRemovedOrLogPathDeletedWhileFollowing) {
         {"both", true, true, false},
         {"segment removed, verbose", true, false, true},
     };
+    // A deleted log path's inode is kept by a second link until the segment
+    // is gone: a parallel test's new file could otherwise get that inode,
+    // so its key, and find this segment under it. Destroyed after seg.
+    struct InodeKeeper {
+        std::string strLink;
+        ~InodeKeeper() {
+            if (!strLink.empty()) unlink(strLink.c_str());
+        }
+    };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        InodeKeeper keeper;
         TestSegment seg(4096, "/var/run");
         ASSERT_TRUE(seg.ok());
         seg.setTag(0, "t");
@@ -103,6 +113,8 @@ TEST_F(FaultFollow, SegmentRemovedOrLogPathDeletedWhileFollowing) {
             ASSERT_EQ(shmctl(seg.shmId(), IPC_RMID, nullptr), 0);
         }
         if (c.deletePath) {
+            keeper.strLink = seg.path() + ".kept";
+            ASSERT_EQ(link(seg.path().c_str(), keeper.strLink.c_str()), 0);
             ASSERT_EQ(unlink(seg.path().c_str()), 0);
         }
         sleepMs(50);  // a few polls of the follower meanwhile

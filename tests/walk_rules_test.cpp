@@ -406,19 +406,16 @@ TEST(WalkRules, TimeLocalTimeCannotShowIsMarkedInvalid) {
 // and the sound nodes after it (up to a second damaged node, and after
 // that one) are read, each once. The rings hold a damaged node whose bytes
 // also hold a sound chain to logWritePos that is not the true one.
-// DISABLED: KQRingResync proposes the false chain in each case:
-// - size byte zeroed: KQRingNextPos(iFrom, 0) lands inside the damaged
-//   node, and endsInsideDamagedNode exempts that position (it holds a
-//   whole node ending on the damaged node's terminator);
-// - size byte zeroed: a candidate 2 bytes in has its header over the
-//   damaged node's terminator and its text in the next node; its chain
-//   reaches logWritePos and comes before the true successor;
-// - two damaged nodes: a candidate inside the sound node between them
-//   ends 5 bytes into the second one, and as "the chain that goes
-//   furthest" wins over the true successor's chain, which breaks at the
-//   second damaged node's first byte.
-// Found by the fuzzer's chain mode (fuzz/, KQF_CHAIN).
-TEST(WalkRules, DISABLED_DamagedNodeCostsOnlyThatRecord) {
+// The cases:
+// - size byte zeroed, where the next position by that byte holds a whole
+//   node ending on the damaged node's terminator;
+// - size byte zeroed, with a candidate 2 bytes in whose header lies over
+//   the damaged node's terminator and whose chain reaches logWritePos
+//   before the true successor;
+// - two damaged nodes, with a candidate inside the sound node between them
+//   that ends 5 bytes into the second one, its chain going further than
+//   the true one, which breaks at the second damaged node.
+TEST(WalkRules, DamagedNodeCostsOnlyThatRecord) {
     struct Node {
         int32_t pos;
         std::string text;

@@ -331,27 +331,158 @@ bool KQRingNodeSound(const KQRingView& view, int32_t iPos, int32_t& iNext) {
 
 namespace {
 
-// Whether the candidate at q (a sound node) ends on the terminator of the
-// damaged node at iFrom read with the length that terminator gives it: the
-// candidate then lies inside that node, which is sound in all but at most
-// one byte (its size byte, its level byte, or one NUL in its text). Such a
-// node is far likelier than a node hiding in its bytes; what the candidate
-// would read is made of the damaged node's own text. Its successor, which
-// is the candidate's successor too, is the place to go on.
-bool endsInsideDamagedNode(const KQRingView& view, int32_t iFrom, int32_t q) {
-    if (!headerInRing(view, iFrom) || !headerInRing(view, q)) return false;
-    // Where the damaged node's own size byte leads is never inside it.
-    if (q == KQRingNextPos(iFrom, view.pRing[iFrom], view.iRingSize))
-        return false;
+// Defects of the node at iFrom read as iLen text bytes and a terminator:
+// a size byte other than iLen, a level without a name, each NUL in the
+// text, and a terminator that is no NUL; -1 when the terminator lies past
+// the ring end.
+int frameDefects(const KQRingView& view, int32_t iFrom, int iLen) {
+    int64_t iEnd = int64_t(iFrom) + KQLOG_NODE_HDR_SIZE + iLen;
+    if (iLen < 1 || iLen > KQLOG_MAX_LOG_LENGTH || iEnd >= view.iRingSize)
+        return -1;
+    const uint8_t* pNode = view.pRing + iFrom;
+    int iDefects = (pNode[0] != iLen) + (pNode[2] >= KQLOG_LEVEL_COUNT) +
+                   (pNode[KQLOG_NODE_HDR_SIZE + iLen] != 0);
+    for (int i = 0; i < iLen; ++i) iDefects += pNode[KQLOG_NODE_HDR_SIZE + i] == 0;
+    return iDefects;
+}
+
+// Follows the chain of sound nodes from q, forward from iFrom and within
+// iLimit bytes of it. True when it is proven: it reaches iWritePos (when
+// known, else -1) or stays sound for KQLOG_RESYNC_PROOF nodes. iReach gets
+// the distance from iFrom to where the chain stopped.
+bool chainProven(const KQRingView& view, int32_t iFrom, int32_t q,
+                 int64_t iLimit, int32_t iWritePos, int64_t& iReach) {
+    int32_t p = q;
+    iReach = KQRingDistance(iFrom, q, view.iRingSize);
+    for (int iSteps = 0; iSteps < KQLOG_RESYNC_PROOF; ++iSteps) {
+        int32_t iNext;
+        if (!KQRingNodeSound(view, p, iNext)) return false;
+        int64_t iNextAt = KQRingDistance(iFrom, iNext, view.iRingSize);
+        if (iNextAt <= iReach || iNextAt > iLimit) return false;
+        p = iNext;
+        iReach = iNextAt;
+        if (p == iWritePos) return true;
+    }
+    return true;
+}
+
+// How a node reads when it is sound in all but at most one byte.
+struct Frame {
+    int iDefects;   // 0: the node is sound
+    int iLen;       // its text length
+    int32_t iNext;  // its successor
+};
+
+// The readings of the node at p as sound in all but at most one byte: by
+// its size byte (a bad level, one NUL in its text, or a terminator that is
+// no NUL), and with the size byte as the bad one and the first NUL after
+// the header as the terminator. Returns how many fit.
+int frameReadings(const KQRingView& view, int32_t p, Frame frames[2]) {
+    if (!headerInRing(view, p)) return 0;
+    const uint8_t* pNode = view.pRing + p;
+    int iAvail = view.iRingSize - p - KQLOG_NODE_HDR_SIZE;
+    if (iAvail > KQLOG_MAX_LOG_LENGTH + 1) iAvail = KQLOG_MAX_LOG_LENGTH + 1;
+    const uint8_t* pText = pNode + KQLOG_NODE_HDR_SIZE;
+    const void* pNul = memchr(pText, 0, size_t(iAvail));
+    int lens[2] = {pNode[0],
+                   pNul ? int(static_cast<const uint8_t*>(pNul) - pText) : 0};
+    int n = 0;
+    for (int i = 0; i < 2; ++i) {
+        if (i == 1 && lens[1] == lens[0]) break;
+        int iDefects = frameDefects(view, p, lens[i]);
+        if (iDefects < 0 || iDefects > 1) continue;
+        frames[n++] = Frame{iDefects, lens[i],
+                            KQRingNextPos(p, uint8_t(lens[i]), view.iRingSize)};
+    }
+    return n;
+}
+
+// Hops from one reading's successor to the next that a frame chain may
+// take before it must reach a sound node or logWritePos.
+const int KQLOG_FRAME_HOPS = 3;
+
+// Where a resync's chains may go: forward from iFrom, within iLimit bytes.
+struct Bounds {
+    int32_t iFrom;
+    int64_t iLimit;
+    int32_t iWritePos;  // -1: unknown
+};
+
+bool ahead(const KQRingView& view, const Bounds& b, int32_t iPrev,
+           int32_t iNext) {
+    int64_t iAt = KQRingDistance(b.iFrom, iNext, view.iRingSize);
+    return iAt > KQRingDistance(b.iFrom, iPrev, view.iRingSize) &&
+           iAt <= b.iLimit;
+}
+
+// How far reading can go from p: the distance from the resync's start that
+// the chain of sound nodes from p reaches (more than the limit when it is
+// proven: it reaches logWritePos or holds for KQLOG_RESYNC_PROOF nodes),
+// passing through at most iHops nodes that are sound in all but one byte;
+// -1 when p leads nowhere.
+int64_t framesReach(const KQRingView& view, const Bounds& b, int32_t p,
+                    int iHops) {
+    int64_t iBest = -1;
+    int32_t iNext;
+    if (p == b.iWritePos) return b.iLimit + 1;
+    if (KQRingNodeSound(view, p, iNext)) {
+        if (chainProven(view, b.iFrom, p, b.iLimit, b.iWritePos, iBest))
+            return b.iLimit + 1;
+    }
+    if (iHops == 0) return iBest;
+    Frame frames[2];
+    int n = frameReadings(view, p, frames);
+    for (int i = 0; i < n; ++i) {
+        if (frames[i].iDefects != 1 || !ahead(view, b, p, frames[i].iNext))
+            continue;
+        int64_t iReach = framesReach(view, b, frames[i].iNext, iHops - 1);
+        if (iReach > iBest) iBest = iReach;
+    }
+    return iBest;
+}
+
+// The reading of the node at iFrom, sound in all but at most one byte,
+// from whose successor a proven chain starts through the fewest nodes
+// damaged the same way (a sound node's own reading at once); without one,
+// the reading from whose successor reading goes furthest. Such a node is
+// far likelier than nodes hiding in its bytes, which would be made of its
+// own text. False when no reading leads to a sound node or logWritePos
+// within KQLOG_FRAME_HOPS.
+bool findFrame(const KQRingView& view, const Bounds& b, Frame& frame) {
+    Frame frames[2];
+    int n = frameReadings(view, b.iFrom, frames);
+    for (int i = 0; i < n; ++i) {
+        if (frames[i].iDefects != 0) continue;
+        frame = frames[i];
+        return true;
+    }
+    int64_t iBest = -1;
+    for (int iHops = 0; iHops <= KQLOG_FRAME_HOPS; ++iHops) {
+        for (int i = 0; i < n; ++i) {
+            if (!ahead(view, b, b.iFrom, frames[i].iNext)) continue;
+            int64_t iReach = framesReach(view, b, frames[i].iNext, iHops);
+            if (iReach > b.iLimit) {
+                frame = frames[i];
+                return true;
+            }
+            if (iHops == KQLOG_FRAME_HOPS && iReach > iBest) {
+                iBest = iReach;
+                frame = frames[i];
+            }
+        }
+    }
+    return iBest >= 0;
+}
+
+// Whether the sound node at q ends on the terminator of a reading of the
+// node at iFrom as sound in all but one byte: it is made of that node's
+// own text.
+bool endsInsideFrom(const KQRingView& view, int32_t iFrom, int32_t q) {
     int64_t iEnd = int64_t(q) + KQLOG_NODE_HDR_SIZE + view.pRing[q];
     int64_t iLen = iEnd - iFrom - KQLOG_NODE_HDR_SIZE;
-    if (iLen < 1 || iLen > KQLOG_MAX_LOG_LENGTH || iEnd >= view.iRingSize)
-        return false;
-    const uint8_t* pNode = view.pRing + iFrom;
-    int iDefects = (pNode[0] != iLen) + (pNode[2] >= KQLOG_LEVEL_COUNT);
-    for (int64_t i = 0; i < iLen && iDefects <= 1; ++i)
-        iDefects += pNode[KQLOG_NODE_HDR_SIZE + i] == 0;
-    return iDefects <= 1;
+    if (iLen < 1 || iLen > KQLOG_MAX_LOG_LENGTH) return false;
+    int iDefects = frameDefects(view, iFrom, int(iLen));
+    return iDefects == 0 || iDefects == 1;
 }
 
 }  // namespace
@@ -377,26 +508,6 @@ int resyncCandidates(const KQRingView& view, int32_t iFrom,
     return n;
 }
 
-// Follows the chain of sound nodes from q, forward from iFrom and within
-// iLimit bytes of it. True when it is proven: it reaches iWritePos (when
-// known, else -1) or stays sound for KQLOG_RESYNC_PROOF nodes. iReach gets
-// the distance from iFrom to where the chain stopped.
-bool chainProven(const KQRingView& view, int32_t iFrom, int32_t q,
-                 int64_t iLimit, int32_t iWritePos, int64_t& iReach) {
-    int32_t p = q;
-    iReach = KQRingDistance(iFrom, q, view.iRingSize);
-    for (int iSteps = 0; iSteps < KQLOG_RESYNC_PROOF; ++iSteps) {
-        int32_t iNext;
-        if (!KQRingNodeSound(view, p, iNext)) return false;
-        int64_t iNextAt = KQRingDistance(iFrom, iNext, view.iRingSize);
-        if (iNextAt <= iReach || iNextAt > iLimit) return false;
-        p = iNext;
-        iReach = iNextAt;
-        if (p == iWritePos) return true;
-    }
-    return true;
-}
-
 }  // namespace
 
 int32_t KQRingResync(const KQRingView& view, int32_t iFrom,
@@ -410,6 +521,17 @@ int32_t KQRingResync(const KQRingView& view, int32_t iFrom,
     // one trip round the ring.
     int64_t iLimit = bWriteKnown ? KQRingDistance(iFrom, iWritePos, iSize)
                                  : int64_t(iSize) - 1;
+    // A node damaged in one byte still shows where it ends: go on there,
+    // even at a second damaged node (it is reported in its turn). When a
+    // sound node's successor is no place to go (a broken link), the
+    // candidates start past its end: none is made of its bytes.
+    Bounds bounds{iFrom, iLimit, iWritePos};
+    Frame frame;
+    int64_t iFirst = 1;
+    if (findFrame(view, bounds, frame)) {
+        if (frame.iDefects == 1) return frame.iNext;
+        iFirst = KQLOG_NODE_HDR_SIZE + frame.iLen + 1;
+    }
 
     int32_t candidates[KQLOG_MAX_NODE_SIZE + 1];
     int nCandidates = resyncCandidates(view, iFrom, candidates);
@@ -422,7 +544,10 @@ int32_t KQRingResync(const KQRingView& view, int32_t iFrom,
         int64_t iStart = KQRingDistance(iFrom, q, iSize);
         reach[nTried] = iStart;  // a candidate with no sound node: nothing
         if (iStart == 0 || iStart > iLimit) break;
-        if (endsInsideDamagedNode(view, iFrom, q) && q != iWritePos) continue;
+        if (iStart < iFirst) continue;
+        if (q != iWritePos && headerInRing(view, q) &&
+            endsInsideFrom(view, iFrom, q))
+            continue;
         if (q == iWritePos ||
             chainProven(view, iFrom, q, iLimit, iWritePos, reach[nTried])) {
             iProven = q;

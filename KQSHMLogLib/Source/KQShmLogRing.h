@@ -183,19 +183,29 @@ inline int64_t KQRingDistance(int32_t iFrom, int32_t iTo, int32_t iRingSize) {
 }
 
 // Where reading goes on after a damaged node (or a broken link) at iFrom.
-// The damaged node's size byte may itself be the damage, so it is not
-// trusted: every position after iFrom where the node's true successor could
-// lie (up to the largest node's extent, and 0 when the node could wrap) is
-// a candidate, in ring order. A candidate is proven when the chain of sound
-// nodes from it reaches iWritePos, or stays sound for KQLOG_RESYNC_PROOF
-// nodes (so that the cost stays bounded). The first proven candidate wins,
-// unless an earlier candidate's sound chain breaks (at another damaged
-// node) no later than where the proven one starts: reading that chain first
-// loses nothing, so the one of those that goes furthest wins. Without any
-// proven candidate, the one whose chain goes furthest. Without any sound
-// chain: iWritePos, or -1 when iWritePos is unknown (-1). Every chain moves
-// forward from iFrom and stays within the written data. Cost: at most
-// KQLOG_MAX_NODE_SIZE x KQLOG_RESYNC_PROOF node checks, about 68,000.
+// First the damaged node's own end: a node that is sound in all but one
+// byte (its size byte, its level, one NUL in its text, or its terminator)
+// still shows where it ends, read by its size byte or, when that is the
+// bad byte, by the first NUL after its header. Of those readings, the one
+// whose successor soonest reaches a sound node or iWritePos (through at
+// most KQLOG_FRAME_HOPS nodes damaged the same way) wins, and reading goes
+// on at its successor, even when that is a second damaged node. Otherwise
+// the size byte is not trusted: every position after iFrom where the
+// node's true successor could lie (up to the largest node's extent, and 0
+// when the node could wrap) is a candidate, in ring order, except those
+// whose first node ends on a terminator that a reading of the damaged node
+// as sound in all but one byte would have (they are made of its own text),
+// and those inside a sound node's extent (a broken link). A candidate is
+// proven when the chain of sound nodes from it reaches iWritePos, or stays
+// sound for KQLOG_RESYNC_PROOF nodes (so that the cost stays bounded). The
+// first proven candidate wins, unless an earlier candidate's sound chain
+// breaks (at another damaged node) no later than where the proven one
+// starts: reading that chain first loses nothing, so the one of those that
+// goes furthest wins. Without any proven candidate, the one whose chain
+// goes furthest. Without any sound chain: iWritePos, or -1 when iWritePos
+// is unknown (-1). Every chain moves forward from iFrom and stays within
+// the written data. Cost: at most KQLOG_MAX_NODE_SIZE x KQLOG_RESYNC_PROOF
+// node checks, about 68,000.
 const int KQLOG_MAX_NODE_SIZE = KQLOG_NODE_HDR_SIZE + KQLOG_MAX_LOG_LENGTH + 1;
 const int KQLOG_RESYNC_PROOF = 256;
 int32_t KQRingResync(const KQRingView& view, int32_t iFrom,
