@@ -17,27 +17,51 @@ plain="${prefix}plain"     # a file with no segment: never offered
 made=()
 images=$(mktemp -d /tmp/kqcomptest.XXXXXX) || { echo "FAIL: no temporary directory"; exit 1; }
 
+held=()   # files whose key a parallel test's segment holds: only removed
+
+# ftok(path, 0) as glibc makes it: the low 16 bits of the inode, the low 8
+# of the device number, as 0x%08x the way ipcs -m prints keys.
+ftok_key() {
+    local ino dev
+    read -r ino dev < <(stat -c '%i %d' "$1") || return 1
+    printf '0x%08x' $(( ((dev & 0xff) << 16) | (ino & 0xffff) ))
+}
 remove_log() {
-    local path=/var/run/$1 dev ino
+    local path=/var/run/$1
     [[ -e $path ]] || return 0
-    read -r dev ino < <(stat -c '%d %i' "$path")
-    ipcrm -M "$(printf '0x%08x' $(((ino & 0xffff) | ((dev & 0xff) << 16))))" \
-        2>/dev/null
+    ipcrm -M "$(ftok_key "$path")" 2>/dev/null
     rm -f "$path"
 }
 cleanup() {
     local name
     for name in "${made[@]}"; do remove_log "$name"; done
+    for name in "${held[@]}"; do rm -f "/var/run/$name"; done
     rm -rf "$images"
 }
 trap cleanup EXIT
 trap 'exit 1' INT TERM
 
+# A plain file whose key names no segment: a parallel test's live segment
+# may hold the key of the inode a new file gets. Files refused meanwhile
+# stay until the end, so that no inode comes back.
+make_plain() {
+    local try
+    for ((try = 0; try < 20; try++)); do
+        : >"/var/run/$plain" || return 1
+        if ! ipcs -m | awk '{print $1}' | grep -qx "$(ftok_key "/var/run/$plain")"; then
+            return 0
+        fi
+        held+=("$plain-held$try")
+        mv "/var/run/$plain" "/var/run/$plain-held$try" || return 1
+    done
+    return 1
+}
+
 made+=("$log_a" "$log_b" "$plain")
 "$logger" -p "$log_a" -t net "first" &&
     "$logger" -p "$log_a" -t disk "second" &&
     "$logger" -p "$log_b" "third" &&
-    : >"/var/run/$plain" || { echo "FAIL: cannot make the test logs"; exit 1; }
+    make_plain || { echo "FAIL: cannot make the test logs"; exit 1; }
 
 failures=0
 # expect "WANTED" FUNCTION WORD... : completes the last WORD as bash would

@@ -226,3 +226,16 @@ std::vector<std::string> splitLines(const std::string& s) {
     if (start < s.size()) lines.push_back(s.substr(start));
     return lines;
 }
+
+std::vector<std::string> loggedTexts(const std::string& out,
+                                     std::vector<std::string>* pOther) {
+    std::vector<std::string> texts;
+    for (const std::string& line : splitLines(out)) {
+        size_t close = line.find("] ");
+        if (!line.empty() && line[0] == '[' && close != std::string::npos)
+            texts.push_back(line.substr(close + 2));
+        else if (pOther)
+            pOther->push_back(line);
+    }
+    return texts;
+}

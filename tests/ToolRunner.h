@@ -11,6 +11,11 @@
 // without one counts too.
 std::vector<std::string> splitLines(const std::string& s);
 
+// The texts of the log lines in out, in order ("[... ] text" without the
+// line feed); other lines go to pOther.
+std::vector<std::string> loggedTexts(const std::string& out,
+                                     std::vector<std::string>* pOther = nullptr);
+
 struct ToolResult {
     std::string out;
     std::string err;

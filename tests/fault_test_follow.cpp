@@ -37,21 +37,6 @@ void sleepMs(int ms) {
     nanosleep(&ts, nullptr);
 }
 
-// The texts of the log lines in out, in order ("[... ] text" without the
-// line feed); other lines go to pOther.
-std::vector<std::string> loggedTexts(const std::string& out,
-                                     std::vector<std::string>* pOther = nullptr) {
-    std::vector<std::string> texts;
-    for (const std::string& line : splitLines(out)) {
-        size_t close = line.find("] ");
-        if (!line.empty() && line[0] == '[' && close != std::string::npos)
-            texts.push_back(line.substr(close + 2));
-        else if (pOther)
-            pOther->push_back(line);
-    }
-    return texts;
-}
-
 // Follows for a while until every text of want has been printed.
 bool awaitTexts(BackgroundTool& tool, const std::vector<std::string>& want,
                 int timeoutMs = 5000) {

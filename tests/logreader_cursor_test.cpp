@@ -57,21 +57,6 @@ struct TempDir {
     std::string cursor() const { return path + "/cursor"; }
 };
 
-// The texts of the log lines in out ("[... ] text" without the line feed);
-// other lines go to pOther.
-std::vector<std::string> loggedTexts(const std::string& out,
-                                     std::vector<std::string>* pOther = nullptr) {
-    std::vector<std::string> texts;
-    for (const std::string& line : splitLines(out)) {
-        size_t close = line.find("] ");
-        if (!line.empty() && line[0] == '[' && close != std::string::npos)
-            texts.push_back(line.substr(close + 2));
-        else if (pOther)
-            pOther->push_back(line);
-    }
-    return texts;
-}
-
 // Follows until the tool has printed want (as the tail of what it printed).
 bool awaitTexts(BackgroundTool& tool, const std::vector<std::string>& want,
                 int timeoutMs = 5000) {

@@ -23,12 +23,13 @@ ScratchLogPath::ScratchLogPath(const std::string& dir) {
         std::string tmpl = dir + "/kqwtest-XXXXXX";
         int fd = mkstemp(&tmpl[0]);
         if (fd < 0) break;
-        close(fd);
         key_t key = ftok(tmpl.c_str(), 0);
         if (key != -1 && key != IPC_PRIVATE && shmget(key, 0, 0) == -1) {
             m_strPath = tmpl;
             m_key = key;
+            m_fdHeld = fd;
         } else {
+            close(fd);
             refused.push_back(tmpl);
         }
     }
@@ -37,10 +38,16 @@ ScratchLogPath::ScratchLogPath(const std::string& dir) {
 
 ScratchLogPath::~ScratchLogPath() {
     if (m_strPath.empty()) return;
+    // The first inode is still held: its key is no one else's.
     removeSegmentsUnder(m_key);
-    if (access(m_strPath.c_str(), F_OK) == 0)
-        removeSegmentsUnder(ftok(m_strPath.c_str(), 0));
+    if (key() != m_key) removeSegmentsUnder(key());
     unlink(m_strPath.c_str());
+    close(m_fdHeld);
+}
+
+key_t ScratchLogPath::key() const {
+    if (m_strPath.empty() || access(m_strPath.c_str(), F_OK) != 0) return m_key;
+    return ftok(m_strPath.c_str(), 0);
 }
 
 std::string ScratchLogPath::serviceName() const {
@@ -48,7 +55,7 @@ std::string ScratchLogPath::serviceName() const {
 }
 
 int ScratchLogPath::shmId(size_t* pBytes, int* pMode) const {
-    int id = shmget(m_key, 0, 0);
+    int id = shmget(key(), 0, 0);
     struct shmid_ds ds;
     if (id == -1 || shmctl(id, IPC_STAT, &ds) == -1) return -1;
     if (pBytes) *pBytes = ds.shm_segsz;

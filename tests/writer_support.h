@@ -16,8 +16,13 @@
 void removeSegmentsUnder(key_t key);
 
 // A new file in dir whose ftok key has no segment yet. The destructor
-// removes the segments under that key and under the key of whatever file
-// is at the path then, and the file, pass or fail.
+// removes the segments under that key and under the key of the file at the
+// path then, and the file, pass or fail.
+//
+// The first file stays open for the object's life, so that its inode, and
+// with it the key, cannot go to a parallel test's new file even when a test
+// deletes the path. key() follows the file at the path: a path deleted and
+// made again (by kqlogger, say) has another inode, so another key.
 class ScratchLogPath {
 public:
     explicit ScratchLogPath(const std::string& dir = "/tmp");
@@ -28,13 +33,14 @@ public:
     bool ok() const { return m_key != -1; }
     const std::string& path() const { return m_strPath; }
     std::string serviceName() const;  // the part after "/var/run/"
-    key_t key() const { return m_key; }
+    key_t key() const;
     // The segment under the key: its id (-1 for none), size and mode.
     int shmId(size_t* pBytes = nullptr, int* pMode = nullptr) const;
 
 private:
     std::string m_strPath;
     key_t m_key = -1;
+    int m_fdHeld = -1;  // the first file, open: its inode stays taken
 };
 
 // One node as found in the ring.
