@@ -927,6 +927,25 @@ void fuzzChain(const uint8_t* data, size_t size) {
         }
     }
 
+    // Between two failing nodes close together, the bytes may read better
+    // as another chain than the true one (a bad terminator in the first
+    // and a zeroed size byte in the second read as one bad size byte and a
+    // sound node): a record there may start off the true chain.
+    std::vector<bool> ambiguous(size_t(iRing), false);
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        if (nodes[i].bSound) continue;
+        for (size_t j = i + 1; j < nodes.size(); ++j) {
+            if (ringDistance(nodes[i].iPos, nodes[j].iPos, iRing) >
+                kCloseDamage)
+                break;
+            if (nodes[j].bSound) continue;
+            int64_t iSpan = ringDistance(nodes[i].iPos, nodes[j].iPos, iRing) +
+                            nodes[j].iExtent;
+            for (int64_t d = 0; d < iSpan; ++d)
+                ambiguous[size_t((nodes[i].iPos + d) % iRing)] = true;
+        }
+    }
+
     KQRingView view{pHead, ring, iRing};
     KQRingWalker walker;
     walker.startAtOldest(view, false);
@@ -949,7 +968,9 @@ void fuzzChain(const uint8_t* data, size_t size) {
         // NUL in the first's text and a bad size byte in a node between):
         // a damaged report may then name a place between them. A record
         // never may.
-        if (eEvent == KQWALK_DAMAGED && k < 0) continue;
+        if (k < 0 && (eEvent == KQWALK_DAMAGED ||
+                      ambiguous[size_t(res.iPos)]))
+            continue;
         KQ_CHECK(k >= 0);  // a true node position
         KQ_CHECK(k > iLast);
         iLast = k;
