@@ -12,6 +12,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -120,6 +121,41 @@ std::string readAtLeast(int fd, size_t nBytes, int timeoutMs) {
     return got;
 }
 
+// A tool test on a segment under /var/run: tag 0 named tag, one node per
+// text, and the tool's arguments after -p NAME.
+template <class Case>
+class SegmentTest : public VarRunTest,
+                    public ::testing::WithParamInterface<Case> {
+protected:
+    bool makeSegment(const std::string& tag,
+                     const std::vector<std::string>& texts,
+                     uint32_t ringSize = 64 * 1024) {
+        m_seg.reset(new TestSegment(ringSize, "/var/run"));
+        if (!m_seg->ok()) return false;
+        m_seg->setTag(0, tag);
+        for (const std::string& text : texts) m_seg->appendNode(text);
+        return true;
+    }
+    TestSegment& seg() { return *m_seg; }
+    std::vector<std::string> argsAfterName(
+        const std::vector<std::string>& more) {
+        std::vector<std::string> args = {"-p", m_seg->serviceName()};
+        args.insert(args.end(), more.begin(), more.end());
+        return args;
+    }
+    std::string banner(const std::string& path) {
+        return "LogPath [" + path + "]\n";
+    }
+
+private:
+    std::unique_ptr<TestSegment> m_seg;
+};
+
+template <class Case>
+std::string caseName(const ::testing::TestParamInfo<Case>& param) {
+    return param.param.name;
+}
+
 // ---- A follower's pipe loses its reader ---------------------------------
 
 struct ClosedPipeCase {
@@ -131,9 +167,7 @@ struct ClosedPipeCase {
 
 void PrintTo(const ClosedPipeCase& c, std::ostream* os) { *os << c.name; }
 
-class KqlogreaderClosedPipe
-    : public VarRunTest,
-      public ::testing::WithParamInterface<ClosedPipeCase> {};
+using KqlogreaderClosedPipe = SegmentTest<ClosedPipeCase>;
 
 // The reader of the pipe reads what is there and goes away while the
 // follower waits for new lines. Nothing more is ever written, so the
@@ -141,20 +175,15 @@ class KqlogreaderClosedPipe
 // by SIGPIPE or, with SIGPIPE ignored, by saying so with status 1.
 TEST_P(KqlogreaderClosedPipe, EndsWithoutANewRecord) {
     const ClosedPipeCase& c = GetParam();
-    TestSegment seg(64 * 1024, "/var/run");
-    ASSERT_TRUE(seg.ok());
-    seg.setTag(0, "t");
-    seg.appendNode("written before the start\n");
+    ASSERT_TRUE(makeSegment("t", {"written before the start\n"}));
 
     int outPipe[2];
     ASSERT_EQ(pipe2(outPipe, O_CLOEXEC), 0);
-    std::vector<std::string> args = {"-p", seg.serviceName()};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    DirectChild child(args, outPipe[1], c.bIgnoreSigpipe);
+    DirectChild child(argsAfterName(c.args), outPipe[1], c.bIgnoreSigpipe);
     close(outPipe[1]);
     ASSERT_TRUE(child.started());
 
-    std::string expected = "LogPath [" + seg.path() + "]\n";
+    std::string expected = banner(seg().path());
     if (c.bOldLineShown)
         expected += "[INFO  t 01-01 00:00:00 0000] written before the start\n";
     std::string got = readAtLeast(outPipe[0], expected.size(), 5000);
@@ -186,9 +215,7 @@ INSTANTIATE_TEST_SUITE_P(
                        false},
         ClosedPipeCase{"FromNewestSigpipeIgnored", {"-d", "-n", "-e"}, true,
                        false}),
-    [](const ::testing::TestParamInfo<ClosedPipeCase>& param) {
-        return std::string(param.param.name);
-    });
+    caseName<ClosedPipeCase>);
 
 // ---- Standard output cannot be written ----------------------------------
 
@@ -199,25 +226,18 @@ struct FullDeviceCase {
 
 void PrintTo(const FullDeviceCase& c, std::ostream* os) { *os << c.name; }
 
-class KqlogreaderFullDevice
-    : public VarRunTest,
-      public ::testing::WithParamInterface<FullDeviceCase> {};
+using KqlogreaderFullDevice = SegmentTest<FullDeviceCase>;
 
 // /dev/full refuses every write with ENOSPC: printing once, following
 // (which must end rather than go on following into nothing) and the tag
 // listing all say so and end with status 1.
 TEST_P(KqlogreaderFullDevice, ReportsTheFailedWrite) {
     const FullDeviceCase& c = GetParam();
-    TestSegment seg(64 * 1024, "/var/run");
-    ASSERT_TRUE(seg.ok());
-    seg.setTag(0, "t");
-    seg.appendNode("a line that cannot be shown\n");
+    ASSERT_TRUE(makeSegment("t", {"a line that cannot be shown\n"}));
 
     int fdFull = open("/dev/full", O_WRONLY | O_CLOEXEC);
     ASSERT_GE(fdFull, 0) << strerror(errno);
-    std::vector<std::string> args = {"-p", seg.serviceName()};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    DirectChild child(args, fdFull, false);
+    DirectChild child(argsAfterName(c.args), fdFull, false);
     close(fdFull);
     ASSERT_TRUE(child.started());
 
@@ -235,9 +255,7 @@ INSTANTIATE_TEST_SUITE_P(
                       FullDeviceCase{"Follow", {"-d", "-n"}},
                       FullDeviceCase{"FollowFromNewest", {"-d", "-n", "-e"}},
                       FullDeviceCase{"TagList", {"-s"}}),
-    [](const ::testing::TestParamInfo<FullDeviceCase>& param) {
-        return std::string(param.param.name);
-    });
+    caseName<FullDeviceCase>);
 
 // ---- Control bytes on a terminal ----------------------------------------
 
@@ -272,56 +290,100 @@ sys.exit(rc if rc >= 0 else 128 - rc)
 // one at its end, and a UTF-8 letter.
 const std::string kControlText =
     "red \x1b[31mALERT\x1b[0m\x07 back\rover\x7f\ttab\nsecond \xc3\xa9\n";
-const std::string kPrefix = "[INFO  t 01-01 00:00:00 0000] ";
+
+std::string prefix(const std::string& tag) {
+    return "[INFO  " + tag + " 01-01 00:00:00 0000] ";
+}
+const std::string kPrefix = prefix("t");
+
+// Any local user may write the tag table: a name with a line feed and a
+// syslog priority after it (a forged message at severity emerg when
+// shipped), a screen-clearing escape sequence and DEL, all ten bytes.
+const std::string kHostileTag = "a\n<0>\x1b[2J\x7f";
+const std::string kHostilePrefix = prefix("a\\x0a<0>\\x1b[2J\\x7f");
+const std::string kHostileText = "forged\nemergency\n";
 
 struct TerminalCase {
     const char* name;
-    const char* format;  // --output, or nullptr for the default
+    std::string tag;
+    std::string text;
+    std::vector<std::string> args;  // after -p NAME
     bool bOnTerminal;
-    std::string out;
+    std::string out;  // after the banner, where the banner goes to stdout
 };
 
 void PrintTo(const TerminalCase& c, std::ostream* os) { *os << c.name; }
+
+const std::vector<std::string> kShort = {"-d"};
+const std::vector<std::string> kSyslog = {"-d", "--output=syslog"};
+const std::vector<std::string> kJson = {"-d", "--output=json"};
 
 const std::string kJsonLine =
     "{\"time\":\"1970-01-01T00:00:00.000+00:00\",\"level\":\"INFO\","
     "\"tag\":\"t\",\"tag_id\":0,\"text\":\"red \\u001b[31mALERT\\u001b[0m"
     "\\u0007 back\\rover\x7f\\ttab\\nsecond \xc3\xa9\"}\n";
 
+const std::string kHostileJson =
+    "{\"time\":\"1970-01-01T00:00:00.000+00:00\",\"level\":\"INFO\","
+    "\"tag\":\"a\\n<0>\\u001b[2J\x7f\",\"tag_id\":0,"
+    "\"text\":\"forged\\nemergency\"}\n";
+
+// Only the text's line feed begins a line, terminal or not.
+const std::string kHostileSyslog = "<6>" + kHostilePrefix + "forged\n" +
+                                   "<6>" + kHostilePrefix + "emergency\n";
+
+const std::string kHostileListing =
+    "LogBufSize: [65536] Bytes\nAllLevels: \n0 -> TRACE\n1 -> DEBUG\n"
+    "2 -> INFO \n3 -> WARN \n4 -> ERROR\n5 -> FATAL\n"
+    "[0] Tag[a\\x0a<0>\\x1b[2J\\x7f] Level[INFO :2] [Enabled]\n";
+
 const TerminalCase kTerminalCases[] = {
-    {"ShortTerminal", nullptr, true,
+    {"ShortTerminal", "t", kControlText, kShort, true,
      kPrefix + "red \\x1b[31mALERT\\x1b[0m\\x07 back\\x0dover\\x7f\ttab"
                "\\nsecond \xc3\xa9\n"},
-    {"ShortPipe", nullptr, false, kPrefix + kControlText},
-    {"SyslogTerminal", "syslog", true,
+    {"ShortPipe", "t", kControlText, kShort, false, kPrefix + kControlText},
+    {"SyslogTerminal", "t", kControlText, kSyslog, true,
      "<6>" + kPrefix + "red \\x1b[31mALERT\\x1b[0m\\x07 back\\x0dover\\x7f"
                        "\ttab\n"
      "<6>" + kPrefix + "second \xc3\xa9\n"},
-    {"SyslogPipe", "syslog", false,
+    {"SyslogPipe", "t", kControlText, kSyslog, false,
      "<6>" + kPrefix + "red \x1b[31mALERT\x1b[0m\x07 back\rover\x7f\ttab\n"
      "<6>" + kPrefix + "second \xc3\xa9\n"},
-    {"JsonTerminal", "json", true, kJsonLine},
-    {"JsonPipe", "json", false, kJsonLine},
+    {"JsonTerminal", "t", kControlText, kJson, true, kJsonLine},
+    {"JsonPipe", "t", kControlText, kJson, false, kJsonLine},
+    {"HostileTagShortTerminal", kHostileTag, kHostileText, kShort, true,
+     kHostilePrefix + "forged\\nemergency\n"},
+    // Into a pipe the short format keeps the stored bytes, tag and text.
+    {"HostileTagShortPipe", kHostileTag, kHostileText, kShort, false,
+     prefix(kHostileTag) + kHostileText},
+    {"HostileTagSyslogTerminal", kHostileTag, kHostileText, kSyslog, true,
+     kHostileSyslog},
+    {"HostileTagSyslogPipe", kHostileTag, kHostileText, kSyslog, false,
+     kHostileSyslog},
+    {"HostileTagJsonTerminal", kHostileTag, kHostileText, kJson, true,
+     kHostileJson},
+    {"HostileTagJsonPipe", kHostileTag, kHostileText, kJson, false,
+     kHostileJson},
+    {"HostileTagListTerminal", kHostileTag, kHostileText, {"-s"}, true,
+     kHostileListing},
+    {"HostileTagListPipe", kHostileTag, kHostileText, {"-s"}, false,
+     kHostileListing},
 };
 
-class KqlogreaderTerminal
-    : public VarRunTest,
-      public ::testing::WithParamInterface<TerminalCase> {};
+using KqlogreaderTerminal = SegmentTest<TerminalCase>;
 
-// A terminal sees the text's control bytes spelt out; a pipe gets the
-// stored bytes as they are. The machine formats are the same either way
-// but for syslog's escaping on a terminal.
+// A terminal sees the control bytes of a text or tag name spelt out; a
+// pipe gets the stored bytes as they are. The machine formats and the tag
+// listing are the same either way and never carry a tag's bytes raw.
 TEST_P(KqlogreaderTerminal, ShowsControlBytes) {
     const TerminalCase& c = GetParam();
     if (c.bOnTerminal && access(kPython.c_str(), X_OK) != 0)
         GTEST_SKIP() << kPython << " runs the tool on a pseudo-terminal";
-    TestSegment seg(64 * 1024, "/var/run");
-    ASSERT_TRUE(seg.ok());
-    seg.setTag(0, "t");
-    seg.appendNode(kControlText);
+    ASSERT_TRUE(makeSegment(c.tag, {c.text}));
+    ASSERT_EQ(std::string(seg().head()->logInfos[0].strLogTag, c.tag.size()),
+              c.tag);
 
-    std::vector<std::string> args = {"-p", seg.serviceName(), "-d"};
-    if (c.format) args.push_back(std::string("--output=") + c.format);
+    const std::vector<std::string> args = argsAfterName(c.args);
     ToolResult r;
     if (c.bOnTerminal) {
         std::vector<std::string> wrapped = {"-c", kPtyScript, kTool};
@@ -330,106 +392,16 @@ TEST_P(KqlogreaderTerminal, ShowsControlBytes) {
     } else {
         r = runTool(kTool, args);
     }
-    std::string banner = "LogPath [" + seg.path() + "]\n";
     // The record formats keep standard output for records.
-    EXPECT_EQ(r.out, c.format ? c.out : banner + c.out);
-    EXPECT_EQ(r.err, c.format ? banner : "");
-    EXPECT_EQ(r.exitStatus, 1);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Formats, KqlogreaderTerminal, ::testing::ValuesIn(kTerminalCases),
-    [](const ::testing::TestParamInfo<TerminalCase>& param) {
-        return std::string(param.param.name);
-    });
-
-// Runs the tool with args, on the pseudo-terminal or into a pipe.
-ToolResult runOn(bool bTerminal, const std::vector<std::string>& args) {
-    if (!bTerminal) return runTool(kTool, args);
-    std::vector<std::string> wrapped = {"-c", kPtyScript, kTool};
-    wrapped.insert(wrapped.end(), args.begin(), args.end());
-    return runTool(kPython, wrapped);
-}
-
-// ---- A hostile tag name -------------------------------------------------
-
-// Any local user may write the tag table: a name with a line feed and a
-// syslog priority after it (a forged message at severity emerg when
-// shipped), a screen-clearing escape sequence and DEL, all ten bytes.
-const std::string kHostileTag = "a\n<0>\x1b[2J\x7f";
-const std::string kHostileTagShown = "a\\x0a<0>\\x1b[2J\\x7f";
-const std::string kHostileText = "forged\nemergency\n";
-
-struct HostileTagCase {
-    const char* name;
-    std::vector<std::string> args;  // after -p NAME
-    bool bOnTerminal;
-    std::string out;  // after the banner, where the banner goes to stdout
-};
-
-void PrintTo(const HostileTagCase& c, std::ostream* os) { *os << c.name; }
-
-std::string hostilePrefix(const std::string& tag) {
-    return "[INFO  " + tag + " 01-01 00:00:00 0000] ";
-}
-
-const std::string kHostileJson =
-    "{\"time\":\"1970-01-01T00:00:00.000+00:00\",\"level\":\"INFO\","
-    "\"tag\":\"a\\n<0>\\u001b[2J\x7f\",\"tag_id\":0,"
-    "\"text\":\"forged\\nemergency\"}\n";
-
-const std::string kHostileListing =
-    "LogBufSize: [65536] Bytes\nAllLevels: \n0 -> TRACE\n1 -> DEBUG\n"
-    "2 -> INFO \n3 -> WARN \n4 -> ERROR\n5 -> FATAL\n"
-    "[0] Tag[" + kHostileTagShown + "] Level[INFO :2] [Enabled]\n";
-
-const HostileTagCase kHostileTagCases[] = {
-    {"ShortTerminal", {"-d"}, true,
-     hostilePrefix(kHostileTagShown) + "forged\\nemergency\n"},
-    // Into a pipe the short format keeps the stored bytes, tag and text.
-    {"ShortPipe", {"-d"}, false, hostilePrefix(kHostileTag) + kHostileText},
-    // Only the text's line feed begins a line, terminal or not.
-    {"SyslogTerminal", {"-d", "--output=syslog"}, true,
-     "<6>" + hostilePrefix(kHostileTagShown) + "forged\n" +
-         "<6>" + hostilePrefix(kHostileTagShown) + "emergency\n"},
-    {"SyslogPipe", {"-d", "--output=syslog"}, false,
-     "<6>" + hostilePrefix(kHostileTagShown) + "forged\n" +
-         "<6>" + hostilePrefix(kHostileTagShown) + "emergency\n"},
-    {"JsonTerminal", {"-d", "--output=json"}, true, kHostileJson},
-    {"JsonPipe", {"-d", "--output=json"}, false, kHostileJson},
-    {"TagListTerminal", {"-s"}, true, kHostileListing},
-    {"TagListPipe", {"-s"}, false, kHostileListing},
-};
-
-class KqlogreaderHostileTag
-    : public VarRunTest,
-      public ::testing::WithParamInterface<HostileTagCase> {};
-
-TEST_P(KqlogreaderHostileTag, NeverReachesTheOutputRawButInTheShortPipe) {
-    const HostileTagCase& c = GetParam();
-    if (c.bOnTerminal && access(kPython.c_str(), X_OK) != 0)
-        GTEST_SKIP() << kPython << " runs the tool on a pseudo-terminal";
-    TestSegment seg(64 * 1024, "/var/run");
-    ASSERT_TRUE(seg.ok());
-    seg.setTag(0, kHostileTag);
-    ASSERT_EQ(std::string(seg.head()->logInfos[0].strLogTag, 10), kHostileTag);
-    seg.appendNode(kHostileText);
-
-    std::vector<std::string> args = {"-p", seg.serviceName()};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    ToolResult r = runOn(c.bOnTerminal, args);
-    const std::string banner = "LogPath [" + seg.path() + "]\n";
     const bool bRecordFormat = c.args.size() > 1;
-    EXPECT_EQ(r.out, bRecordFormat ? c.out : banner + c.out);
-    EXPECT_EQ(r.err, bRecordFormat ? banner : "");
+    EXPECT_EQ(r.out, bRecordFormat ? c.out : banner(seg().path()) + c.out);
+    EXPECT_EQ(r.err, bRecordFormat ? banner(seg().path()) : "");
     EXPECT_EQ(r.exitStatus, 1);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Formats, KqlogreaderHostileTag, ::testing::ValuesIn(kHostileTagCases),
-    [](const ::testing::TestParamInfo<HostileTagCase>& param) {
-        return std::string(param.param.name);
-    });
+INSTANTIATE_TEST_SUITE_P(Formats, KqlogreaderTerminal,
+                         ::testing::ValuesIn(kTerminalCases),
+                         caseName<TerminalCase>);
 
 // ---- -V diagnostics -----------------------------------------------------
 
@@ -470,39 +442,33 @@ struct VerboseCase {
 
 void PrintTo(const VerboseCase& c, std::ostream* os) { *os << c.name; }
 
-class KqlogreaderVerbose
-    : public VarRunTest,
-      public ::testing::WithParamInterface<VerboseCase> {};
+using KqlogreaderVerbose = SegmentTest<VerboseCase>;
 
-// With -V the library reports the segment's sizes and each node it reads.
-// In the record formats that report goes to standard error, so that
-// standard output stays a stream of records a JSON or syslog reader can
-// take line by line; the short format keeps everything on standard
-// output, in order with the lines.
+// With -V the library reports the segment's sizes and each node it reads:
+// to standard error in the record formats, so that standard output stays
+// records only; on standard output, in order with the lines, in the short
+// format.
 TEST_P(KqlogreaderVerbose, DiagnosticsLeaveTheRecordFormatsOutput) {
     const VerboseCase& c = GetParam();
-    TestSegment seg(8192, "/var/run");
-    ASSERT_TRUE(seg.ok());
-    seg.setTag(0, "t");
-    seg.appendNode("one\n", 0, 2, 1, 0);
-    seg.appendNode("two\n", 0, 3, 2, 0);
-    ImageFile image(seg.bytes(), seg.bytesSize());
+    ASSERT_TRUE(makeSegment("t", {}, 8192));
+    seg().appendNode("one\n", 0, 2, 1, 0);
+    seg().appendNode("two\n", 0, 3, 2, 0);
+    ImageFile image(seg().bytes(), seg().bytesSize());
     ASSERT_TRUE(image.ok());
 
-    std::vector<std::string> args;
-    if (c.bFromFile) {
-        args = {"--file", image.path(), "-d", "-V"};
-    } else {
-        args = {"-p", seg.serviceName(), "-d", "-V"};
-    }
+    const std::string& source = c.bFromFile ? image.path() : seg().path();
+    std::vector<std::string> args = {
+        c.bFromFile ? "--file" : "-p",
+        c.bFromFile ? image.path() : seg().serviceName(), "-d", "-V"};
     if (c.bFollow) args.push_back("-n");
     if (c.format) args.push_back(std::string("--output=") + c.format);
 
+    const bool bJson = c.format && std::string(c.format) == "json";
     std::string records;
     if (!c.format) {
         records = "[INFO  t 01-01 00:00:01 0000] one\n"
                   "[WARN  t 01-01 00:00:02 0000] two\n";
-    } else if (std::string(c.format) == "json") {
+    } else if (bJson) {
         records =
             "{\"time\":\"1970-01-01T00:00:01.000+00:00\",\"level\":\"INFO\","
             "\"tag\":\"t\",\"tag_id\":0,\"text\":\"one\"}\n"
@@ -532,14 +498,10 @@ TEST_P(KqlogreaderVerbose, DiagnosticsLeaveTheRecordFormatsOutput) {
         EXPECT_EQ(r.exitStatus, 1);
     }
 
-    const std::string banner =
-        "LogPath [" + (c.bFromFile ? image.path() : seg.path()) + "]\n";
-    const std::string sizes = "Shm hdr Size [3608], logcontentbuf size[8192]\n";
+    const std::string head =
+        banner(source) + "Shm hdr Size [3608], logcontentbuf size[8192]\n";
     const std::string& diagnostics = c.format ? r.err : r.out;
-    EXPECT_EQ(diagnostics.compare(0, banner.size() + sizes.size(),
-                                  banner + sizes),
-              0)
-        << diagnostics;
+    EXPECT_EQ(diagnostics.compare(0, head.size(), head), 0) << diagnostics;
     EXPECT_NE(diagnostics.find("Read log succeed! logSize[4] logLevel[3] \n"),
               std::string::npos)
         << diagnostics;
@@ -551,8 +513,7 @@ TEST_P(KqlogreaderVerbose, DiagnosticsLeaveTheRecordFormatsOutput) {
     }
     EXPECT_EQ(r.out, records);
     for (const std::string& line : splitLines(r.out))
-        EXPECT_EQ(line.substr(0, 1), std::string(c.format) == "json" ? "{" : "<")
-            << line;
+        EXPECT_EQ(line.substr(0, 1), bJson ? "{" : "<") << line;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -564,8 +525,6 @@ INSTANTIATE_TEST_SUITE_P(
                       VerboseCase{"SyslogFromFile", "syslog", true, false},
                       VerboseCase{"JsonFollow", "json", false, true},
                       VerboseCase{"SyslogFollow", "syslog", false, true}),
-    [](const ::testing::TestParamInfo<VerboseCase>& param) {
-        return std::string(param.param.name);
-    });
+    caseName<VerboseCase>);
 
 }  // namespace

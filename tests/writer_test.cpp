@@ -227,34 +227,32 @@ TEST(WriterLog, CutTextsKeepTheirFinalLineFeed) {
     const std::string inner = std::string(100, 'a') + "\n" + std::string(199, 'b');
 
     std::vector<std::pair<bool, std::string>> written;  // logged, expected
-    auto plain = [&](const std::string& text, const std::string& expected) {
-        written.emplace_back(writer()->log(0, KQLOG_LEVEL_INFO, text.data(), text.size()),
-                             expected);
-    };
-    plain(x300 + "\n", x254 + "\n");
-    plain(x254 + "y\n", x254 + "\n");                    // 256 bytes: the shortest cut
-    plain(x254 + "\n", x254 + "\n");                     // 255 bytes: not cut at all
-    plain(inner, inner.substr(0, 255));                   // a line feed, not at the end
-    plain(x300 + "\n\n", x254 + "\n");
-    // Only the bytes given count: a line feed just past nLen is not the end.
-    written.emplace_back(writer()->log(0, KQLOG_LEVEL_INFO, (x300 + "\n").data(), 300),
-                         std::string(255, 'x'));
-
-    auto formatted = [&](bool logged, const std::string& expected) {
+    auto add = [&](bool logged, const std::string& expected) {
         written.emplace_back(logged, expected);
     };
-    formatted(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%300d\n", 7),
-              std::string(254, ' ') + "\n");
-    formatted(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%s%s\n", x254.c_str(), "y"),
-              x254 + "\n");
-    formatted(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%s\n", x254.c_str()), x254 + "\n");
-    formatted(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%s", inner.c_str()),
-              inner.substr(0, 255));
-    formatted(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%s\ny", x300.c_str()),
-              std::string(255, 'x'));
+    auto plain = [&](const std::string& text, size_t nLen) {
+        return writer()->log(0, KQLOG_LEVEL_INFO, text.data(), nLen);
+    };
+    add(plain(x300 + "\n", 301), x254 + "\n");
+    add(plain(x254 + "y\n", 256), x254 + "\n");  // the shortest cut
+    add(plain(x254 + "\n", 255), x254 + "\n");   // not cut at all
+    add(plain(inner, inner.size()), inner.substr(0, 255));  // a line feed, not at the end
+    add(plain(x300 + "\n\n", 302), x254 + "\n");
+    // Only the bytes given count: a line feed just past nLen is not the end.
+    add(plain(x300 + "\n", 300), std::string(255, 'x'));
+
+    add(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%300d\n", 7),
+        std::string(254, ' ') + "\n");
+    add(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%s%s\n", x254.c_str(), "y"),
+        x254 + "\n");
+    add(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%s\n", x254.c_str()), x254 + "\n");
+    add(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%s", inner.c_str()),
+        inner.substr(0, 255));
+    add(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%s\ny", x300.c_str()),
+        std::string(255, 'x'));
     // A NUL in the output: the end is found by length, not by strlen.
-    formatted(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%c%299s\n", 0, "z"),
-              "?" + std::string(253, ' ') + "\n");
+    add(writer()->logFormat(0, KQLOG_LEVEL_WARN, "%c%299s\n", 0, "z"),
+        "?" + std::string(253, ' ') + "\n");
 
     std::vector<std::string> expected;
     for (size_t i = 0; i < written.size(); ++i) {
