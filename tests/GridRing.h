@@ -1,16 +1,61 @@
-// In-memory rings for the walker's tests: a GridRing of equal nodes with a
-// writer model that evicts as the real writer does, and helpers that read
-// a walker's records.
+// In-memory rings for the ring and walker tests: a PlainRing of bytes laid
+// out by hand, a GridRing of equal nodes with a writer model that evicts as
+// the real writer does, and helpers that read a walker's records.
 #ifndef KQ_TEST_GRIDRING_H
 #define KQ_TEST_GRIDRING_H
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
 #include "KQShmLogWalk.h"
 #include "TestSegment.h"
+
+// A zeroed header and, apart from it, a ring of exactly size bytes, so that
+// the sanitizer build catches any read past the ring.
+class PlainRing {
+public:
+    explicit PlainRing(int32_t size) : m_bytes(size_t(size)) {
+        memset(&m_head, 0, sizeof(m_head));
+        m_head.magic = KQLOG_MAGIC;
+        m_head.hdrsize = sizeof(shmloghead);
+        m_head.logbufsize = uint32_t(size);
+    }
+    KQRingView view() { return KQRingView{&m_head, data(), int32_t(m_bytes.size())}; }
+    uint8_t* data() { return m_bytes.data(); }
+    shmloghead& head() { return m_head; }
+    void node(int32_t pos, const std::string& text, uint8_t tag = 0,
+              uint8_t level = 2, uint32_t sec = 0, uint16_t ms = 0) {
+        writeNodeAt(data(), pos, text, tag, level, sec, ms);
+    }
+
+private:
+    shmloghead m_head;
+    std::vector<uint8_t> m_bytes;
+};
+
+// TZ for the life of a test; the old value comes back after it.
+class ScopedTimeZone {
+public:
+    explicit ScopedTimeZone(const char* zone) {
+        const char* old = getenv("TZ");
+        m_hadOld = old != nullptr;
+        if (old) m_old = old;
+        setenv("TZ", zone, 1);
+        tzset();
+    }
+    ~ScopedTimeZone() {
+        if (m_hadOld) setenv("TZ", m_old.c_str(), 1); else unsetenv("TZ");
+        tzset();
+    }
+
+private:
+    bool m_hadOld = false;
+    std::string m_old;
+};
 
 // A ring of equal nodes on a grid of slots: every text has kTextLen bytes,
 // so node k starts at k * kNodeSize and the last slot wraps to 0. The
@@ -97,6 +142,5 @@ inline std::vector<std::string> texts(int from, int to) {
     for (int n = from; n < to; ++n) v.push_back(GridRing::text(n));
     return v;
 }
-
 
 #endif

@@ -9,50 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "GridRing.h"
 #include "KQShmLogRing.h"
 #include "TestSegment.h"
 
 namespace {
-
-class Ring {
-public:
-    explicit Ring(int32_t size) : m_bytes(size_t(size)) {
-        memset(&m_head, 0, sizeof(m_head));
-        m_head.magic = KQLOG_MAGIC;
-        m_head.hdrsize = sizeof(shmloghead);
-        m_head.logbufsize = uint32_t(size);
-    }
-    KQRingView view() { return KQRingView{&m_head, m_bytes.data(), int32_t(m_bytes.size())}; }
-    uint8_t* data() { return m_bytes.data(); }
-    shmloghead& head() { return m_head; }
-    void node(int32_t pos, const std::string& text, uint8_t tag = 0,
-              uint8_t level = 2, uint32_t sec = 0, uint16_t ms = 0) {
-        writeNodeAt(data(), pos, text, tag, level, sec, ms);
-    }
-
-private:
-    shmloghead m_head;
-    std::vector<uint8_t> m_bytes;
-};
-
-class TimeZone {
-public:
-    explicit TimeZone(const char* zone) {
-        const char* old = getenv("TZ");
-        m_hadOld = old != nullptr;
-        if (old) m_old = old;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~TimeZone() {
-        if (m_hadOld) setenv("TZ", m_old.c_str(), 1); else unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool m_hadOld = false;
-    std::string m_old;
-};
 
 std::string render(const KQNodeCopy& copy, const std::string& tag,
                    int64_t start, KQTimeCache& cache) {
@@ -86,7 +47,7 @@ TEST(RingRule, WrapsWhenTheThresholdWouldBeReached) {
 }
 
 TEST(RingReadNode, TheTwelveByteHiNode) {
-    Ring ring(512);
+    PlainRing ring(512);
     const uint8_t hi[] = {0x02, 0x00, 0x02, 0x05, 0x00, 0x00,
                           0x00, 0x07, 0x00, 0x68, 0x69, 0x00};
     memcpy(ring.data() + 40, hi, sizeof(hi));
@@ -102,7 +63,7 @@ TEST(RingReadNode, TheTwelveByteHiNode) {
 }
 
 TEST(RingReadNode, FailsEveryCheck) {
-    Ring ring(512);
+    PlainRing ring(512);
     KQNodeCopy copy;
 
     ring.node(0, "abcde");
@@ -129,7 +90,7 @@ TEST(RingReadNode, FailsEveryCheck) {
 }
 
 TEST(RingReadNode, NeverReadsOutsideTheRing) {
-    Ring ring(300);
+    PlainRing ring(300);
     memset(ring.data(), 'a', 300);
     KQNodeCopy copy;
     // Header fits, text runs to the ring end with no NUL.
@@ -147,15 +108,15 @@ TEST(RingReadNode, NeverReadsOutsideTheRing) {
     for (int32_t pos : {-1, -300, 292, 299, 300, INT32_MAX, INT32_MIN})
         EXPECT_EQ(KQRingReadNode(ring.view(), pos, copy), KQNODE_OUTSIDE) << pos;
 
-    Ring tiny(8);
+    PlainRing tiny(8);
     EXPECT_EQ(KQRingReadNode(tiny.view(), 0, copy), KQNODE_OUTSIDE);
-    Ring empty(0);
+    PlainRing empty(0);
     int32_t pos = 0;
     EXPECT_FALSE(KQRingSkip(empty.view(), pos, 1));
 }
 
 TEST(RingSkip, StepsBySizeBytesAlone) {
-    Ring ring(1000);
+    PlainRing ring(1000);
     ring.node(0, "abc");              // next 13
     ring.node(13, "defgh", 0, 99);    // unchecked: next 28
     ring.data()[28] = 0;              // end marker: stepped by 10
@@ -171,7 +132,7 @@ TEST(RingSkip, StepsBySizeBytesAlone) {
 }
 
 TEST(RingTagName, StopsAtNulOrTenBytes) {
-    Ring ring(512);
+    PlainRing ring(512);
     memcpy(ring.head().logInfos[0].strLogTag, "0123456789", 10);
     ring.head().logInfos[0].nLogLevel = 77;  // must not be read as a name byte
     char name[KQLOG_TAG_NAME_SIZE];
@@ -183,9 +144,9 @@ TEST(RingTagName, StopsAtNulOrTenBytes) {
 }
 
 TEST(RingRender, WorkedExamplesAndFieldWidths) {
-    TimeZone utc("UTC");
+    ScopedTimeZone utc("UTC");
     KQTimeCache cache;
-    Ring ring(512);
+    PlainRing ring(512);
     // 2025-12-31 23:59:59 UTC
     ring.node(0, "link down", 0, 3, 59, 999);
     KQNodeCopy copy;
@@ -218,9 +179,9 @@ TEST(RingRender, WorkedExamplesAndFieldWidths) {
 TEST(RingRender, MatchesTheReferenceAcrossZonesAndTimes) {
     std::mt19937_64 rng(12345);
     for (const char* zone : {"UTC", "America/New_York", "Europe/Amsterdam"}) {
-        TimeZone tz(zone);
+        ScopedTimeZone tz(zone);
         KQTimeCache cache;
-        Ring ring(1024);
+        PlainRing ring(1024);
         // Runs of nearby seconds exercise the cache; jumps cross DST changes.
         int64_t start = 1700000000;
         uint32_t sec = 0;
@@ -243,7 +204,7 @@ TEST(RingRender, MatchesTheReferenceAcrossZonesAndTimes) {
 // the byte after the ring. Every reader of nodes refuses it without
 // reading there (the ring is sized exactly).
 TEST(RingReadNode, RefusesATerminatorPastTheRingEnd) {
-    Ring ring(300);
+    PlainRing ring(300);
     const int32_t pos = 280;
     // Text of 11 bytes at 289..299: the terminator would be byte 300.
     std::string text(300 - pos - KQLOG_NODE_HDR_SIZE, 't');
@@ -275,7 +236,7 @@ TEST(RingReadNode, RefusesATerminatorPastTheRingEnd) {
 // the nine header bytes: a writer that replaced a node by one of the same
 // size, tag, level and time changed only the text.
 TEST(RingLineUnchanged, NoticesAChangeInTheTextAlone) {
-    Ring ring(512);
+    PlainRing ring(512);
     ring.node(40, "first text\n", 0, 2, 5, 7);
     KQTimeCache cache;
     char out[KQLOG_MAX_LINE_SIZE + 1];

@@ -21,6 +21,11 @@
 
 namespace {
 
+// The number in a GridRing text: "n" and nine digits.
+int textNumber(const char* text) {
+    return atoi(std::string(text + 1, GridRing::kTextLen - 1).c_str());
+}
+
 struct Burst {
     int iAtLoad;  // before this load (counted from 0) of the walker
     int iCount;   // nodes appended
@@ -58,7 +63,7 @@ public:
             KQWalkResult res;
             KQWalkEvent e = walker.next(view(), line, res);
             iEnds = e == KQWALK_END ? iEnds + 1 : 0;
-            int n = e == KQWALK_RECORD ? atoi(textOf(res, line).c_str() + 1) : -1;
+            int n = e == KQWALK_RECORD ? textNumber(line + res.line.nTextOffset) : -1;
             events.push_back(Event{e, n});
         }
         return events;
@@ -66,10 +71,8 @@ public:
 
     // The number of the oldest node still retained.
     int oldest() {
-        const uint8_t* p = m_ring.data() + m_ring.head().logReadPos;
-        return atoi(std::string(reinterpret_cast<const char*>(p) + 10,
-                                GridRing::kTextLen - 1)
-                        .c_str());
+        return textNumber(reinterpret_cast<const char*>(m_ring.data()) +
+                          m_ring.head().logReadPos + KQLOG_NODE_HDR_SIZE);
     }
     int written() const { return m_ring.written(); }
     void* segment() { return m_ring.segment(); }
@@ -114,13 +117,10 @@ void checkContract(RaceRun& run, const std::vector<Event>& events) {
         if (ev.e == KQWALK_LAPPED) ++iLaps;
         if (ev.e != KQWALK_RECORD) continue;
         ASSERT_GT(ev.n, iPrev) << "backwards or twice";
-        bool bGap = ev.n != iPrev + 1;
-        // Every node skipped was overwritten by the time the run ended.
-        if (bGap) {
+        if (ev.n != iPrev + 1) {
+            // Every node skipped was overwritten by the time the run ended;
+            // two laps before one record are two real losses in a row.
             ASSERT_LE(ev.n, run.oldest()) << "skipped retained nodes";
-        }
-        // Two laps before one record are two real losses in a row.
-        if (bGap) {
             ASSERT_GE(iLaps, 1) << "a loss not reported, before " << ev.n;
         } else {
             ASSERT_EQ(iLaps, 0) << "a lap that lost nothing, before " << ev.n;
@@ -131,6 +131,17 @@ void checkContract(RaceRun& run, const std::vector<Event>& events) {
     EXPECT_EQ(iPrev, run.written() - 1) << "the newest record not reached";
 }
 
+// Follows with the bursts and checks the contract; false after a fatal
+// failure, so that the caller stops.
+bool contractHolds(const std::vector<Burst>& bursts) {
+    testing::Message m;
+    for (const Burst& b : bursts) m << b.iCount << " nodes before load " << b.iAtLoad << "; ";
+    SCOPED_TRACE(m);
+    RaceRun run(20, bursts);
+    checkContract(run, run.follow());
+    return !testing::Test::HasFatalFailure();
+}
+
 }  // namespace
 
 // One burst before each load of the first steps: small bursts that never
@@ -138,13 +149,8 @@ void checkContract(RaceRun& run, const std::vector<Event>& events) {
 // newest node then starts exactly at the cursor).
 TEST(WalkerRace, OneBurstBeforeAnyLoad) {
     for (int nBurst : {1, 16, 20, 30, 35, 40, 80}) {
-        for (int k = 0; k < 90; ++k) {
-            SCOPED_TRACE(testing::Message() << nBurst << " nodes before load "
-                                            << k);
-            RaceRun run(20, {{k, nBurst}});
-            checkContract(run, run.follow());
-            if (HasFatalFailure()) return;
-        }
+        for (int k = 0; k < 90; ++k)
+            if (!contractHolds({{k, nBurst}})) return;
     }
 }
 
@@ -154,14 +160,8 @@ TEST(WalkerRace, OneBurstBeforeAnyLoad) {
 TEST(WalkerRace, SecondBurstDuringTheRecovery) {
     for (int nBurst : {30, 35}) {
         for (int k1 = 0; k1 < 40; ++k1) {
-            for (int k2 = k1 + 1; k2 < k1 + 24; ++k2) {
-                SCOPED_TRACE(testing::Message()
-                             << nBurst << " nodes before loads " << k1
-                             << " and " << k2);
-                RaceRun run(20, {{k1, nBurst}, {k2, nBurst}});
-                checkContract(run, run.follow());
-                if (HasFatalFailure()) return;
-            }
+            for (int k2 = k1 + 1; k2 < k1 + 24; ++k2)
+                if (!contractHolds({{k1, nBurst}, {k2, nBurst}})) return;
         }
     }
 }

@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -17,44 +16,6 @@
 #include "TestSegment.h"
 
 namespace {
-
-// TZ for the life of a test; the old value comes back after it.
-class ScopedTimeZone {
-public:
-    explicit ScopedTimeZone(const char* zone) {
-        const char* old = getenv("TZ");
-        m_hadOld = old != nullptr;
-        if (old) m_old = old;
-        setenv("TZ", zone, 1);
-        tzset();
-    }
-    ~ScopedTimeZone() {
-        if (m_hadOld)
-            setenv("TZ", m_old.c_str(), 1);
-        else
-            unsetenv("TZ");
-        tzset();
-    }
-
-private:
-    bool m_hadOld = false;
-    std::string m_old;
-};
-
-// A header and a ring of exactly size bytes, zeroed.
-struct PlainRing {
-    shmloghead head;
-    std::vector<uint8_t> bytes;
-    explicit PlainRing(int32_t size) : bytes(size_t(size)) {
-        memset(&head, 0, sizeof(head));
-        head.magic = KQLOG_MAGIC;
-        head.hdrsize = sizeof(shmloghead);
-        head.logbufsize = uint32_t(size);
-    }
-    KQRingView view() {
-        return KQRingView{&head, bytes.data(), int32_t(bytes.size())};
-    }
-};
 
 // Seconds whose bytes (0x40) make no node start inside a damaged node's
 // header: a candidate there has a level byte of 0x40 or a text that runs
@@ -71,7 +32,7 @@ void appendNode(GridRing& ring, bool damaged) {
                     kNoNodeSeconds, 0);
 }
 
-const char* eventName(KQWalkEvent e) {
+std::string eventName(KQWalkEvent e) {
     switch (e) {
     case KQWALK_RECORD: return "RECORD";
     case KQWALK_END: return "END";
@@ -79,6 +40,43 @@ const char* eventName(KQWalkEvent e) {
     case KQWALK_LAPPED: return "LAPPED";
     }
     return "?";
+}
+
+// A walker started at the oldest node, with its line and result.
+struct Walk {
+    Walk(const KQRingView& view, bool follow) { walker.startAtOldest(view, follow); }
+    KQWalkEvent next(const KQRingView& view) { return walker.next(view, line, res); }
+    std::string text() const { return textOf(res, line); }
+
+    // Events until the ends-th END: a record as its text when byText, any
+    // other event as its name and position; END alone.
+    std::vector<std::string> events(const KQRingView& view, bool byText, int ends = 1) {
+        std::vector<std::string> got;
+        for (int i = 0; i < 100 && ends > 0; ++i) {
+            KQWalkEvent e = next(view);
+            if (e == KQWALK_END) {
+                --ends;
+                got.push_back("END");
+            } else if (e == KQWALK_RECORD && byText) {
+                got.push_back(text());
+                seconds.push_back(res.line.iSecond);
+            } else {
+                got.push_back(eventName(e) + " " + std::to_string(res.iPos));
+            }
+        }
+        return got;
+    }
+
+    KQRingWalker walker;
+    char line[KQLOG_MAX_LINE_SIZE + 1];
+    KQWalkResult res;
+    std::vector<int64_t> seconds;  // of the records events() gave by text
+};
+
+std::vector<std::string> textsThenEnd(int from, int to) {
+    std::vector<std::string> v = texts(from, to);
+    v.push_back("END");
+    return v;
 }
 
 }  // namespace
@@ -91,30 +89,26 @@ TEST(WalkRules, PrintingOnceEndsWithinTwiceTheRingSize) {
         SCOPED_TRACE(damaged ? "damaged nodes" : "sound nodes");
         GridRing ring(1000);
         for (int i = 0; i < 10; ++i) appendNode(ring, damaged);
-        KQRingWalker walker;
-        walker.startAtOldest(ring.view(), false);
-        char line[KQLOG_MAX_LINE_SIZE + 1];
-        KQWalkResult res;
+        Walk w(ring.view(), false);
         std::vector<std::string> got;
         int64_t passed = 0;  // ring bytes the pass went over
         int32_t last = ring.head().logReadPos;
         bool ended = false;
         for (int i = 0; i < 1000 && !ended; ++i) {
-            KQWalkEvent e = walker.next(ring.view(), line, res);
+            KQWalkEvent e = w.next(ring.view());
             ASSERT_NE(e, KQWALK_LAPPED);
             ended = e == KQWALK_END;
-            if (e == KQWALK_RECORD) got.push_back(textOf(res, line));
-            passed += KQRingDistance(last, walker.position(), 1000);
-            last = walker.position();
+            if (e == KQWALK_RECORD) got.push_back(w.text());
+            passed += KQRingDistance(last, w.walker.position(), 1000);
+            last = w.walker.position();
             appendNode(ring, damaged);
         }
         ASSERT_TRUE(ended);
         EXPECT_LE(passed, 2 * 1000 + GridRing::kNodeSize);
-        EXPECT_EQ(got, damaged ? std::vector<std::string>()
-                               : texts(0, int(got.size())));
+        EXPECT_EQ(got, damaged ? std::vector<std::string>() : texts(0, int(got.size())));
         for (int i = 0; i < 3; ++i) {
             ring.append();
-            EXPECT_EQ(walker.next(ring.view(), line, res), KQWALK_END);
+            EXPECT_EQ(w.next(ring.view()), KQWALK_END);
         }
     }
 }
@@ -128,25 +122,14 @@ TEST(WalkRules, NewStartTimeRestartsQuietlyAtTheOldest) {
         GridRing ring(1000);
         ring.head().starttime = 1000;
         for (int i = 0; i < 10; ++i) ring.append();
-        KQRingWalker walker;
-        walker.startAtOldest(ring.view(), follow);
-        char line[KQLOG_MAX_LINE_SIZE + 1];
-        KQWalkResult res;
-        for (int i = 0; i < 5; ++i)
-            ASSERT_EQ(walker.next(ring.view(), line, res), KQWALK_RECORD);
+        Walk w(ring.view(), follow);
+        for (int i = 0; i < 5; ++i) ASSERT_EQ(w.next(ring.view()), KQWALK_RECORD);
 
-        // Started over in place: the same bytes, the same positions.
-        ring.head().starttime = 5000;
-        std::vector<std::string> got;
-        KQWalkEvent e = KQWALK_RECORD;
-        for (int i = 0; i < 100; ++i) {
-            e = walker.next(ring.view(), line, res);
-            if (e != KQWALK_RECORD) break;
-            got.push_back(textOf(res, line));
-            EXPECT_EQ(res.line.iSecond, 5000 + int64_t(got.size() - 1));
-        }
-        EXPECT_STREQ(eventName(e), "END");
-        EXPECT_EQ(got, texts(0, 10));
+        ring.head().starttime = 5000;  // the same bytes, the same positions
+        EXPECT_EQ(w.events(ring.view(), true), textsThenEnd(0, 10));
+        std::vector<int64_t> want;
+        for (int n = 0; n < 10; ++n) want.push_back(5000 + n);
+        EXPECT_EQ(w.seconds, want);
     }
 }
 
@@ -159,28 +142,14 @@ TEST(WalkRules, NodeAtTheWritePositionIsReadWithoutABrokenLink) {
         GridRing ring(1000);
         for (int i = 0; i < 6; ++i) ring.append();
         ring.head().logWritePos = GridRing::at(5);  // node 5 not passed yet
-        KQRingWalker walker;
-        walker.startAtOldest(ring.view(), follow);
-        char line[KQLOG_MAX_LINE_SIZE + 1];
-        KQWalkResult res;
-        std::vector<std::string> events;
-        auto look = [&](int calls) {
-            for (int i = 0; i < calls; ++i) {
-                KQWalkEvent e = walker.next(ring.view(), line, res);
-                events.push_back(e == KQWALK_RECORD ? textOf(res, line)
-                                                    : eventName(e));
-            }
-        };
-        look(8);
-        std::vector<std::string> want = texts(0, 6);
-        want.insert(want.end(), {"END", "END"});
-        EXPECT_EQ(events, want);
+        Walk w(ring.view(), follow);
+        std::vector<std::string> want = textsThenEnd(0, 6);
+        want.push_back("END");
+        EXPECT_EQ(w.events(ring.view(), true, 2), want);
         if (!follow) continue;
         ring.head().logWritePos = GridRing::at(6);
         ring.append();
-        events.clear();
-        look(2);
-        EXPECT_EQ(events, (std::vector<std::string>{GridRing::text(6), "END"}));
+        EXPECT_EQ(w.events(ring.view(), true), textsThenEnd(6, 7));
     }
 }
 
@@ -200,14 +169,11 @@ TEST(WalkRules, PrintingOnceStaysEnded) {
             writeNodeAt(ring.data(), w, "half", 0, 2, 0, 0);
             ring.data()[w + 9 + 4] = 'x';  // no terminator yet
         }
-        KQRingWalker walker;
-        walker.startAtOldest(ring.view(), false);
-        char line[KQLOG_MAX_LINE_SIZE + 1];
-        KQWalkResult res;
+        Walk w(ring.view(), false);
         int records = 0;
         KQWalkEvent e = KQWALK_RECORD;
         for (int i = 0; i < 1000 && e != KQWALK_END; ++i) {
-            e = walker.next(ring.view(), line, res);
+            e = w.next(ring.view());
             if (e == KQWALK_RECORD) ++records;
             if (how == BUDGET) ring.append();
         }
@@ -215,8 +181,7 @@ TEST(WalkRules, PrintingOnceStaysEnded) {
         EXPECT_GE(records, 5);
         for (int i = 0; i < 4; ++i) {
             ring.append();
-            EXPECT_STREQ(eventName(walker.next(ring.view(), line, res)), "END")
-                << "call " << i << " after the end";
+            EXPECT_EQ(eventName(w.next(ring.view())), "END") << "call " << i << " after the end";
         }
     }
 }
@@ -241,23 +206,22 @@ TEST(WalkRules, TagNamesUpToTheFirstNulAtMostTenBytes) {
     int32_t pos = 0;
     std::vector<int32_t> at;
     for (int i = 0; i < n; ++i) {
-        memcpy(ring.head.logInfos[i].strLogTag, cases[i].entry, 10);
-        ring.head.logInfos[i].nLogLevel = 'L';
-        ring.head.logInfos[i].bEnable = 'E';
+        memcpy(ring.head().logInfos[i].strLogTag, cases[i].entry, 10);
+        ring.head().logInfos[i].nLogLevel = 'L';
+        ring.head().logInfos[i].bEnable = 'E';
         at.push_back(pos);
-        writeNodeAt(ring.bytes.data(), pos, "text\n", uint8_t(i), 2, 0, 0);
+        ring.node(pos, "text\n", uint8_t(i));
         pos = KQRingNextPos(pos, 5, 2000);
     }
-    ring.head.currLogInfoIndex = uint8_t(n);
-    ring.head.logWritePos = pos;
+    ring.head().currLogInfoIndex = uint8_t(n);
+    ring.head().logWritePos = pos;
 
-    KQRingWalker walker;
-    walker.startAtOldest(ring.view(), false);
+    Walk w(ring.view(), false);
     for (int i = 0; i < n; ++i) {
         const std::string want = cases[i].name;
         SCOPED_TRACE(want);
         char name[KQLOG_TAG_NAME_SIZE];
-        int len = KQRingTagName(&ring.head, uint8_t(i), name);
+        int len = KQRingTagName(&ring.head(), uint8_t(i), name);
         EXPECT_EQ(std::string(name, size_t(len)), want);
 
         KQTimeCache cache;
@@ -270,14 +234,10 @@ TEST(WalkRules, TagNamesUpToTheFirstNulAtMostTenBytes) {
         EXPECT_EQ(std::string(out, line.nLineLen),
                   "[INFO  " + want + " 01-01 00:00:00 0000] text\n");
 
-        char walked[KQLOG_MAX_LINE_SIZE + 1];
-        KQWalkResult res;
-        ASSERT_EQ(walker.next(ring.view(), walked, res), KQWALK_RECORD);
-        EXPECT_EQ(std::string(walked + res.line.nTagOffset,
-                              size_t(res.line.iTagLen)),
+        ASSERT_EQ(w.next(ring.view()), KQWALK_RECORD);
+        EXPECT_EQ(std::string(w.line + w.res.line.nTagOffset, size_t(w.res.line.iTagLen)),
                   want);
-        EXPECT_EQ(std::string(walked, res.line.nLineLen),
-                  std::string(out, line.nLineLen));
+        EXPECT_EQ(std::string(w.line, w.res.line.nLineLen), std::string(out, line.nLineLen));
     }
 }
 
@@ -286,7 +246,7 @@ TEST(WalkRules, TagNamesUpToTheFirstNulAtMostTenBytes) {
 TEST(WalkRules, LineRecheckSeesEveryByteOfTheNode) {
     PlainRing ring(512);
     const std::string text = "first text\n";
-    writeNodeAt(ring.bytes.data(), 40, text, 1, 2, 0x01020304u, 0x0506);
+    ring.node(40, text, 1, 2, 0x01020304u, 0x0506);
     KQTimeCache cache;
     char out[KQLOG_MAX_LINE_SIZE + 1];
     KQLineRead line;
@@ -294,7 +254,7 @@ TEST(WalkRules, LineRecheckSeesEveryByteOfTheNode) {
     const int nodeBytes = KQLOG_NODE_HDR_SIZE + int(text.size()) + 1;
     for (int offset = 0; offset < nodeBytes; ++offset) {
         SCOPED_TRACE(testing::Message() << "node byte " << offset);
-        uint8_t& b = ring.bytes[size_t(40 + offset)];
+        uint8_t& b = ring.data()[40 + offset];
         const uint8_t was = b;
         b = uint8_t(was ^ 0x21);
         EXPECT_FALSE(KQRingLineUnchanged(ring.view(), 40, line, out));
@@ -303,57 +263,49 @@ TEST(WalkRules, LineRecheckSeesEveryByteOfTheNode) {
     }
 }
 
-// With no sound node anywhere after a damaged one, resynchronisation
-// answers logWritePos when it is known (ahead of the damaged node or
-// behind it round the ring), and -1 when it is not.
-TEST(WalkRules, ResyncWithNoSoundChainAnswersTheWritePosition) {
-    struct Case {
-        int32_t writePos;
-        int32_t want;
-    } cases[] = {{1000, 1000}, {1999, 1999}, {50, 50}, {-1, -1}};
-    PlainRing ring(2000);
-    memset(ring.bytes.data(), 0xFF, ring.bytes.size());  // size and level 255
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << "logWritePos " << c.writePos);
-        EXPECT_EQ(KQRingResync(ring.view(), 100, c.writePos), c.want);
-    }
+// A node the ring table below writes.
+struct Node {
+    int32_t pos;
+    std::string text;
+    uint8_t tag, level;
+    uint32_t sec;
+};
+
+// Writes the nodes into ring; logReadPos is the first one, logWritePos
+// follows the last.
+void writeNodes(PlainRing& ring, const std::vector<Node>& nodes) {
+    for (const Node& n : nodes) ring.node(n.pos, n.text, n.tag, n.level, n.sec);
+    const Node& last = nodes.back();
+    ring.head().logReadPos = nodes.front().pos;
+    ring.head().logWritePos =
+        KQRingNextPos(last.pos, uint8_t(last.text.size()), int32_t(ring.head().logbufsize));
 }
 
-// A damaged node so near the ring's end that its successor wrapped to 0:
-// resynchronisation finds the chain at 0 (no candidate after the damaged
-// node can hold a node), and the walker reads it.
-TEST(WalkRules, ResyncTriesTheWrapToTheRingStart) {
-    PlainRing ring(1000);
-    const int32_t bad = 700;
-    writeNodeAt(ring.bytes.data(), bad, std::string(20, 'd'), 0, 9,
-                kNoNodeSeconds, 0);
-    ASSERT_EQ(KQRingNextPos(bad, 20, 1000), 0);
-    int32_t pos = 0;
-    std::vector<int32_t> chain;
-    for (int i = 0; i < 3; ++i) {
-        chain.push_back(pos);
-        writeNodeAt(ring.bytes.data(), pos, "after wrap " + std::to_string(i),
-                    0, 2, 0, 0);
-        pos = KQRingNextPos(pos, 12, 1000);
-    }
-    ring.head.logReadPos = bad;
-    ring.head.logWritePos = pos;
-    EXPECT_EQ(KQRingResync(ring.view(), bad, pos), 0);
-    EXPECT_EQ(KQRingResync(ring.view(), bad, -1), 0);
+// A damaged node at 700 so near the ring's end that its successor wrapped
+// to 0, where a sound chain goes on.
+const std::vector<Node> kWrapNodes = {{700, std::string(20, 'd'), 0, 9, kNoNodeSeconds},
+                                      {0, "after wrap 0", 0, 2, 0},
+                                      {22, "after wrap 1", 0, 2, 0},
+                                      {44, "after wrap 2", 0, 2, 0}};
 
-    KQRingWalker walker;
-    walker.startAtOldest(ring.view(), false);
-    char line[KQLOG_MAX_LINE_SIZE + 1];
-    KQWalkResult res;
-    ASSERT_EQ(walker.next(ring.view(), line, res), KQWALK_DAMAGED);
-    EXPECT_EQ(res.iPos, bad);
-    std::vector<int32_t> got;
-    for (int i = 0; i < 10; ++i) {
-        KQWalkEvent e = walker.next(ring.view(), line, res);
-        if (e != KQWALK_RECORD) break;
-        got.push_back(res.iPos);
+// Resynchronisation after a damaged node: with no sound node anywhere
+// after it, logWritePos when it is known (ahead of the damaged node or
+// behind it round the ring) and -1 when it is not; the chain at 0 when the
+// successor wrapped there (no candidate after the damaged node can hold a
+// node).
+TEST(WalkRules, ResyncFallsBackToTheWritePositionAndTheWrap) {
+    PlainRing blank(2000);
+    memset(blank.data(), 0xFF, 2000);  // size and level 255
+    for (int32_t writePos : {1000, 1999, 50, -1}) {
+        SCOPED_TRACE(testing::Message() << "logWritePos " << writePos);
+        EXPECT_EQ(KQRingResync(blank.view(), 100, writePos), writePos);
     }
-    EXPECT_EQ(got, chain);
+
+    PlainRing ring(1000);
+    writeNodes(ring, kWrapNodes);
+    ASSERT_EQ(KQRingNextPos(700, 20, 1000), 0);
+    EXPECT_EQ(KQRingResync(ring.view(), 700, ring.head().logWritePos), 0);
+    EXPECT_EQ(KQRingResync(ring.view(), 700, -1), 0);
 }
 
 // A second that local time cannot express (past the year a struct tm
@@ -376,10 +328,10 @@ TEST(WalkRules, TimeLocalTimeCannotShowIsMarkedInvalid) {
     for (const Case& c : cases) {
         SCOPED_TRACE(testing::Message() << "start " << c.start << " + " << c.sec);
         PlainRing ring(1000);
-        ring.head.starttime = c.start;
-        writeNodeAt(ring.bytes.data(), 0, "one", 0, 2, c.sec, 1);
-        writeNodeAt(ring.bytes.data(), 13, "two", 0, 2, c.sec, 2);
-        ring.head.logWritePos = 26;
+        ring.head().starttime = c.start;
+        ring.node(0, "one", 0, 2, c.sec, 1);
+        ring.node(13, "two", 0, 2, c.sec, 2);
+        ring.head().logWritePos = 26;
         const std::string prefix = std::string("[INFO   ") + c.shown + " 000";
 
         KQTimeCache cache;
@@ -391,13 +343,11 @@ TEST(WalkRules, TimeLocalTimeCannotShowIsMarkedInvalid) {
             EXPECT_EQ(line.bTimeValid, c.valid);
             EXPECT_EQ(std::string(out, prefix.size()), prefix);
         }
-        KQRingWalker walker;
-        walker.startAtOldest(ring.view(), false);
-        KQWalkResult res;
+        Walk w(ring.view(), false);
         for (int i = 0; i < 2; ++i) {
-            ASSERT_EQ(walker.next(ring.view(), out, res), KQWALK_RECORD);
-            EXPECT_EQ(res.line.bTimeValid, c.valid);
-            EXPECT_EQ(std::string(out, prefix.size()), prefix);
+            ASSERT_EQ(w.next(ring.view()), KQWALK_RECORD);
+            EXPECT_EQ(w.res.line.bTimeValid, c.valid);
+            EXPECT_EQ(std::string(w.line, prefix.size()), prefix);
         }
     }
 }
@@ -405,8 +355,7 @@ TEST(WalkRules, TimeLocalTimeCannotShowIsMarkedInvalid) {
 // A damaged node costs that record only: no record is read from inside it,
 // and the sound nodes after it (up to a second damaged node, and after
 // that one) are read, each once. The rings hold a damaged node whose bytes
-// also hold a sound chain to logWritePos that is not the true one.
-// The cases:
+// also hold a sound chain to logWritePos that is not the true one:
 // - size byte zeroed, where the next position by that byte holds a whole
 //   node ending on the damaged node's terminator;
 // - size byte zeroed, with a candidate 2 bytes in whose header lies over
@@ -414,55 +363,35 @@ TEST(WalkRules, TimeLocalTimeCannotShowIsMarkedInvalid) {
 //   before the true successor;
 // - two damaged nodes, with a candidate inside the sound node between them
 //   that ends 5 bytes into the second one, its chain going further than
-//   the true one, which breaks at the second damaged node.
+//   the true one, which breaks at the second damaged node;
+// - the successor wrapped to 0 (kWrapNodes).
 TEST(WalkRules, DamagedNodeCostsOnlyThatRecord) {
-    struct Node {
-        int32_t pos;
-        std::string text;
-        uint8_t tag, level;
-        uint32_t sec;
-    };
     struct Case {
         const char* name;
         std::vector<Node> nodes;
-        int32_t damageAt;
-        uint8_t damageValue;
-        std::vector<std::string> want;  // positions of DAMAGED/RECORD events
+        int32_t damageAt;  // zeroed after writing; -1: none
+        std::vector<std::string> want;
     } cases[] = {
         {"size byte zeroed, a node inside the text",
          {{0, std::string("a\x05\x01\x02\x01\x01\x01\x01\x01\x01hello", 15), 0, 2, 0},
           {25, "after\n", 0, 2, 1}},
-         0, 0, {"DAMAGED 0", "RECORD 25", "END"}},
+         0, {"DAMAGED 0", "RECORD 25", "END"}},
         {"size byte zeroed, a chain over the terminator",
          {{0, " ", 0, 1, 0}, {11, "abcd", 0, 2, 1}},
-         0, 0, {"DAMAGED 0", "RECORD 11", "END"}},
+         0, {"DAMAGED 0", "RECORD 11", "END"}},
         {"two damaged nodes, a chain into the second",
          {{0, "first\n", 0, 9, 0}, {16, " ", 0, 0, 3},
           {27, "\xff", 0xff, 0x69, 4}, {38, "after\n", 0, 2, 5}},
-         -1, 0, {"DAMAGED 0", "RECORD 16", "DAMAGED 27", "RECORD 38", "END"}},
+         -1, {"DAMAGED 0", "RECORD 16", "DAMAGED 27", "RECORD 38", "END"}},
+        {"the successor wrapped to the ring start", kWrapNodes,
+         -1, {"DAMAGED 700", "RECORD 0", "RECORD 22", "RECORD 44", "END"}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         PlainRing ring(1000);
-        int32_t end = 0;
-        for (const Node& n : c.nodes) {
-            writeNodeAt(ring.bytes.data(), n.pos, n.text, n.tag, n.level, n.sec, 0);
-            end = KQRingNextPos(n.pos, uint8_t(n.text.size()), 1000);
-        }
-        if (c.damageAt >= 0) ring.bytes[size_t(c.damageAt)] = c.damageValue;
-        ring.head.logWritePos = end;
-        KQRingWalker walker;
-        walker.startAtOldest(ring.view(), false);
-        char line[KQLOG_MAX_LINE_SIZE + 1];
-        KQWalkResult res;
-        std::vector<std::string> got;
-        for (int i = 0; i < 10; ++i) {
-            KQWalkEvent e = walker.next(ring.view(), line, res);
-            got.push_back(e == KQWALK_END ? std::string("END")
-                                          : std::string(eventName(e)) + " " +
-                                                std::to_string(res.iPos));
-            if (e == KQWALK_END) break;
-        }
-        EXPECT_EQ(got, c.want);
+        writeNodes(ring, c.nodes);
+        if (c.damageAt >= 0) ring.data()[c.damageAt] = 0;
+        Walk w(ring.view(), false);
+        EXPECT_EQ(w.events(ring.view(), false), c.want);
     }
 }
