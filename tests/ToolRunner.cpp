@@ -1,5 +1,6 @@
 #include "ToolRunner.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -7,7 +8,10 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 
 namespace {
 
@@ -238,4 +242,32 @@ std::vector<std::string> loggedTexts(const std::string& out,
             pOther->push_back(line);
     }
     return texts;
+}
+
+TempDirectory::TempDirectory() {
+    std::string tmpl = "/tmp/kqtest-XXXXXX";
+    if (mkdtemp(&tmpl[0])) m_strPath = tmpl;
+}
+
+TempDirectory::~TempDirectory() {
+    if (m_strPath.empty()) return;
+    for (const std::string& name : names())
+        if (unlink(file(name).c_str()) != 0) rmdir(file(name).c_str());
+    rmdir(m_strPath.c_str());
+}
+
+std::vector<std::string> TempDirectory::names() const {
+    std::vector<std::string> v;
+    DIR* pDir = m_strPath.empty() ? nullptr : opendir(m_strPath.c_str());
+    while (struct dirent* pEntry = pDir ? readdir(pDir) : nullptr)
+        if (strcmp(pEntry->d_name, ".") && strcmp(pEntry->d_name, ".."))
+            v.push_back(pEntry->d_name);
+    if (pDir) closedir(pDir);
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+void TempDirectory::put(const std::string& name,
+                        const std::string& bytes) const {
+    std::ofstream(file(name), std::ios::binary | std::ios::trunc) << bytes;
 }

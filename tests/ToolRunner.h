@@ -16,6 +16,29 @@ std::vector<std::string> splitLines(const std::string& s);
 std::vector<std::string> loggedTexts(const std::string& out,
                                      std::vector<std::string>* pOther = nullptr);
 
+// A new directory under /tmp, removed at the end with what it holds (files,
+// FIFOs, empty directories), pass or fail.
+class TempDirectory {
+public:
+    TempDirectory();
+    ~TempDirectory();
+    TempDirectory(const TempDirectory&) = delete;
+    TempDirectory& operator=(const TempDirectory&) = delete;
+
+    bool ok() const { return !m_strPath.empty(); }
+    const std::string& path() const { return m_strPath; }
+    std::string file(const std::string& name) const {
+        return m_strPath + "/" + name;
+    }
+    // What it holds now, sorted by name.
+    std::vector<std::string> names() const;
+    // Makes (or replaces) the file name holding bytes.
+    void put(const std::string& name, const std::string& bytes) const;
+
+private:
+    std::string m_strPath;
+};
+
 struct ToolResult {
     std::string out;
     std::string err;

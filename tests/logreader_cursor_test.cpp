@@ -4,8 +4,6 @@
 // is deleted and made again, or gone for good.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -41,33 +39,23 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
-// A directory of its own under /tmp for cursor files, removed with what it
-// holds when the test ends.
-struct TempDir {
-    std::string path = "/tmp/kqcur-XXXXXX";
-    TempDir() {
-        if (!mkdtemp(&path[0])) path.clear();
-    }
-    ~TempDir() {
-        if (path.empty()) return;
-        for (const char* name : {"cursor", "cursor.tmp"})
-            unlink((path + "/" + name).c_str());
-        rmdir(path.c_str());
-    }
-    std::string cursor() const { return path + "/cursor"; }
-};
-
-// Follows until the tool has printed want (as the tail of what it printed).
-bool awaitTexts(BackgroundTool& tool, const std::vector<std::string>& want,
-                int timeoutMs = 5000) {
+// Follows until pred holds for what the tool printed.
+template <class Pred>
+bool awaitOut(BackgroundTool& tool, Pred pred, int timeoutMs = 5000) {
     for (int waited = 0;; waited += 10) {
-        std::vector<std::string> got = loggedTexts(tool.out());
-        if (got.size() >= want.size() &&
-            std::equal(want.begin(), want.end(), got.end() - want.size()))
-            return true;
+        if (pred(tool.out())) return true;
         if (waited >= timeoutMs) return false;
         tool.waitForOut(std::string::npos, 10);
     }
+}
+
+// Follows until the tool has printed want (as the tail of what it printed).
+bool awaitTexts(BackgroundTool& tool, const std::vector<std::string>& want) {
+    return awaitOut(tool, [&](const std::string& out) {
+        std::vector<std::string> got = loggedTexts(out);
+        return got.size() >= want.size() &&
+               std::equal(want.begin(), want.end(), got.end() - want.size());
+    });
 }
 
 bool awaitFile(const std::string& path, const std::string& want,
@@ -79,18 +67,57 @@ bool awaitFile(const std::string& path, const std::string& want,
     }
 }
 
-// The cursor line that names the node at pos of seg, whose text is text.
-std::string cursorLine(TestSegment& seg, int32_t pos, const std::string& text) {
-    KQLogCursor c;
-    c.iStartTime = seg.head()->starttime;
-    c.iPos = pos;
-    memcpy(c.header, seg.ring() + pos, sizeof(c.header));
-    c.nTextHash = KQLogTextHash(text.data(), text.size());
-    char line[KQ_CURSOR_LINE_SIZE];
-    return std::string(line, formatCursor(c, line));
+// Sends sig and reaps the tool, which sig must have ended.
+ToolResult stopWith(BackgroundTool& tool, int sig) {
+    tool.sendSignal(sig);
+    ToolResult r = tool.finish();
+    EXPECT_EQ(r.termSignal, sig);
+    return r;
 }
 
 std::string numbered(int n) { return "line " + std::to_string(n); }
+
+std::vector<std::string> numbers(int from, int to) {
+    std::vector<std::string> v;
+    for (int i = from; i < to; ++i) v.push_back(numbered(i));
+    return v;
+}
+
+// A log under /var/run/ with tag 0 named, and the arguments of a run with
+// opts and a cursor file of its own.
+struct CursorLog {
+    TestSegment seg;
+    TempDirectory dir;
+    std::vector<std::string> args;
+
+    CursorLog(uint32_t ringSize, std::vector<std::string> opts)
+        : seg(ringSize, "/var/run") {
+        if (seg.ok()) seg.setTag(0, "t");
+        args = {"-p", seg.serviceName()};
+        args.insert(args.end(), opts.begin(), opts.end());
+        args.insert(args.end(), {"--cursor-file", cursor()});
+    }
+    bool ok() const { return seg.ok() && dir.ok(); }
+    std::string cursor() const { return dir.file("cursor"); }
+    std::string saved() const { return readFile(cursor()); }
+    // Appends "line n\n" for n in [from, to); returns the cursor line that
+    // names the last.
+    std::string append(int from, int to) {
+        std::string line;
+        for (int n = from; n < to; ++n) {
+            std::string text = numbered(n) + "\n";
+            int32_t pos = seg.appendNode(text);
+            KQLogCursor c;
+            c.iStartTime = seg.head()->starttime;
+            c.iPos = pos;
+            memcpy(c.header, seg.ring() + pos, sizeof(c.header));
+            c.nTextHash = KQLogTextHash(text.data(), text.size());
+            char buf[KQ_CURSOR_LINE_SIZE];
+            line.assign(buf, formatCursor(c, buf));
+        }
+        return line;
+    }
+};
 
 // Deleting a log path frees its inode, which the next file made on the
 // same file system may get back at once, and with it the key: a test
@@ -125,9 +152,12 @@ class KqlogreaderCursor : public VarRunTest {};
 // Refused, before anything is attached, without -d and with an option that
 // chooses another start or ends the run before -d prints.
 TEST_F(KqlogreaderCursor, RefusedWithoutDOrWithAnotherStart) {
-    TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const std::string c = dir.cursor();
+    TempDirectory dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string c = dir.file("cursor");
+    const std::string needsD = "Option --cursor-file needs -d!!\n" + kUsage;
+    const std::string empty =
+        "Wrong value[] for option --cursor-file!!\n" + kUsage;
     auto conflict = [&](const char* opt) {
         return "Option " + std::string(opt) +
                " cannot be used with --cursor-file!!\n" + kUsage;
@@ -136,10 +166,8 @@ TEST_F(KqlogreaderCursor, RefusedWithoutDOrWithAnotherStart) {
         std::vector<std::string> args;
         std::string out;
     } cases[] = {
-        {{"-p", "x", "--cursor-file", c},
-         "Option --cursor-file needs -d!!\n" + kUsage},
-        {{"-p", "x", "-n", "--cursor-file", c},
-         "Option --cursor-file needs -d!!\n" + kUsage},
+        {{"-p", "x", "--cursor-file", c}, needsD},
+        {{"-p", "x", "-n", "--cursor-file", c}, needsD},
         {{"-p", "x", "-d", "-e", "--cursor-file", c}, conflict("-e")},
         {{"-p", "x", "--cursor-file", c, "-dne"}, conflict("-e")},
         {{"-p", "x", "-d", "--lines", "3", "--cursor-file", c},
@@ -151,10 +179,8 @@ TEST_F(KqlogreaderCursor, RefusedWithoutDOrWithAnotherStart) {
         // The first on the command line is named.
         {{"-p", "x", "-d", "--lines=1", "-e", "--cursor-file", c},
          conflict("--lines")},
-        {{"-p", "x", "-d", "--cursor-file", ""},
-         "Wrong value[] for option --cursor-file!!\n" + kUsage},
-        {{"-p", "x", "-d", "--cursor-file="},
-         "Wrong value[] for option --cursor-file!!\n" + kUsage},
+        {{"-p", "x", "-d", "--cursor-file", ""}, empty},
+        {{"-p", "x", "-d", "--cursor-file="}, empty},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(::testing::PrintToString(k.args));
@@ -171,40 +197,31 @@ TEST_F(KqlogreaderCursor, RefusedWithoutDOrWithAnotherStart) {
 // A file that is no cursor costs a run from the oldest record, with a word
 // on standard error.
 TEST_F(KqlogreaderCursor, PrintingOnceGoesOnWhereTheLastRunStopped) {
-    TestSegment seg(8192, "/var/run");
-    ASSERT_TRUE(seg.ok());
-    seg.setTag(0, "t");
-    TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const std::vector<std::string> args = {"-p", seg.serviceName(), "-d",
-                                           "--cursor-file", dir.cursor()};
-    int32_t pos = 0;
-    for (int i = 0; i < 3; ++i) pos = seg.appendNode(numbered(i) + "\n");
-
-    ToolResult r = runTool(kTool, args);
+    CursorLog log(8192, {"-d"});
+    ASSERT_TRUE(log.ok());
+    std::string last = log.append(0, 3);
+    ToolResult r = runTool(kTool, log.args);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(loggedTexts(r.out), (std::vector<std::string>{
-                                      numbered(0), numbered(1), numbered(2)}));
-    EXPECT_EQ(readFile(dir.cursor()), cursorLine(seg, pos, numbered(2) + "\n"));
+    EXPECT_EQ(loggedTexts(r.out), numbers(0, 3));
+    EXPECT_EQ(log.saved(), last);
 
-    r = runTool(kTool, args);
-    EXPECT_EQ(r.out, banner(seg.path()));
+    r = runTool(kTool, log.args);
+    EXPECT_EQ(r.out, banner(log.seg.path()));
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(readFile(dir.cursor()), cursorLine(seg, pos, numbered(2) + "\n"));
+    EXPECT_EQ(log.saved(), last);
 
-    for (int i = 3; i < 5; ++i) pos = seg.appendNode(numbered(i) + "\n");
-    r = runTool(kTool, args);
+    last = log.append(3, 5);
+    r = runTool(kTool, log.args);
     EXPECT_EQ(r.err, "");
-    EXPECT_EQ(loggedTexts(r.out),
-              (std::vector<std::string>{numbered(3), numbered(4)}));
-    EXPECT_EQ(readFile(dir.cursor()), cursorLine(seg, pos, numbered(4) + "\n"));
+    EXPECT_EQ(loggedTexts(r.out), numbers(3, 5));
+    EXPECT_EQ(log.saved(), last);
 
-    std::ofstream(dir.cursor(), std::ios::trunc) << "kqcursor1 0 14\n";
-    r = runTool(kTool, args);
-    EXPECT_EQ(r.err, "kqlogreader: cursor file [" + dir.cursor() +
+    std::ofstream(log.cursor(), std::ios::trunc) << "kqcursor1 0 14\n";
+    r = runTool(kTool, log.args);
+    EXPECT_EQ(r.err, "kqlogreader: cursor file [" + log.cursor() +
                          "] is malformed, starting at the oldest record\n");
-    EXPECT_EQ(loggedTexts(r.out).size(), 5u);
-    EXPECT_EQ(readFile(dir.cursor()), cursorLine(seg, pos, numbered(4) + "\n"));
+    EXPECT_EQ(loggedTexts(r.out), numbers(0, 5));
+    EXPECT_EQ(log.saved(), last);
 }
 
 // The cursor's record is gone: evicted by the writer (the bytes from its
@@ -214,30 +231,23 @@ TEST_F(KqlogreaderCursor, PrintingOnceGoesOnWhereTheLastRunStopped) {
 TEST_F(KqlogreaderCursor, ARecordThatIsGoneIsReportedAsALap) {
     for (bool newLog : {false, true}) {
         SCOPED_TRACE(newLog ? "the log started over" : "evicted");
-        TestSegment seg(8192, "/var/run");
-        ASSERT_TRUE(seg.ok());
-        seg.setTag(0, "t");
-        TempDir dir;
-        ASSERT_FALSE(dir.path.empty());
-        const std::vector<std::string> args = {"-p", seg.serviceName(), "-d",
-                                               "--cursor-file", dir.cursor()};
+        CursorLog log(8192, {"-d"});
+        ASSERT_TRUE(log.ok());
         // "line N\n": 7 bytes, so node N starts at 17 * N.
-        for (int i = 0; i < 3; ++i) seg.appendNode(numbered(i) + "\n");
-        ASSERT_EQ(loggedTexts(runTool(kTool, args).out).size(), 3u);
-        for (int i = 3; i < 8; ++i) seg.appendNode(numbered(i) + "\n");
+        log.append(0, 3);
+        ASSERT_EQ(loggedTexts(runTool(kTool, log.args).out).size(), 3u);
+        log.append(3, 8);
         if (newLog)
-            seg.head()->starttime = 1704067200;
+            log.seg.head()->starttime = 1704067200;
         else
-            seg.head()->logReadPos = 5 * 17;  // nodes 0 to 4 evicted
+            log.seg.head()->logReadPos = 5 * 17;  // nodes 0 to 4 evicted
 
-        ToolResult r = runTool(kTool, args);
+        ToolResult r = runTool(kTool, log.args);
         const int64_t lost = newLog ? 0 : 5 * 17 - 3 * 17;
         EXPECT_EQ(r.err, kLapped + std::to_string(lost) +
                              " bytes of log were overwritten before they "
                              "were read\n");
-        std::vector<std::string> want;
-        for (int i = newLog ? 0 : 5; i < 8; ++i) want.push_back(numbered(i));
-        EXPECT_EQ(loggedTexts(r.out), want);
+        EXPECT_EQ(loggedTexts(r.out), numbers(newLog ? 0 : 5, 8));
     }
 }
 
@@ -246,68 +256,46 @@ TEST_F(KqlogreaderCursor, ARecordThatIsGoneIsReportedAsALap) {
 // what was written, each line once. While it follows it saves the cursor
 // within a second of a new line; on SIGTERM it saves it before it dies.
 TEST_F(KqlogreaderCursor, FollowerKilledAndRestartedPrintsEachLineOnce) {
-    TestSegment seg(64 * 1024, "/var/run");
-    ASSERT_TRUE(seg.ok());
-    seg.setTag(0, "t");
-    TempDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const std::vector<std::string> args = {"-p", seg.serviceName(), "-d", "-n",
-                                           "--cursor-file", dir.cursor()};
+    CursorLog log(64 * 1024, {"-d", "-n"});
+    ASSERT_TRUE(log.ok());
     int next = 0;
     std::string lastCursor;
     auto write = [&](int n) {
-        std::vector<std::string> texts;
-        for (int i = 0; i < n; ++i, ++next) {
-            std::string text = numbered(next) + "\n";
-            lastCursor = cursorLine(seg, seg.appendNode(text), text);
-            texts.push_back(numbered(next));
-        }
-        return texts;
+        lastCursor = log.append(next, next + n);
+        next += n;
+        return numbers(next - n, next);
     };
     std::vector<std::string> printed;
-
-    // Three runs, each killed once its cursor names the last line written;
-    // lines are written while no follower runs.
-    for (int run = 0; run < 3; ++run) {
-        SCOPED_TRACE("run " + std::to_string(run));
-        std::vector<std::string> before = write(run == 0 ? 5 : 3);
-        BackgroundTool tool(kTool, args);
-        ASSERT_TRUE(tool.started());
-        ASSERT_TRUE(awaitTexts(tool, before)) << tool.out();
-        ASSERT_TRUE(awaitFile(dir.cursor(), lastCursor)) << readFile(dir.cursor());
-        tool.sendSignal(SIGKILL);
-        ToolResult r = tool.finish();
-        EXPECT_EQ(r.termSignal, SIGKILL);
+    auto keep = [&](const ToolResult& r) {
         EXPECT_EQ(r.err, "");
         std::vector<std::string> texts = loggedTexts(r.out);
         printed.insert(printed.end(), texts.begin(), texts.end());
+    };
+
+    // Four runs, each started after lines were written while none ran, and
+    // killed once its cursor names the last line written. The last one
+    // also sees lines written while it follows: the first save comes at
+    // once, the next within a second of the line, and SIGTERM saves the
+    // cursor of the line printed last.
+    for (int run = 0; run < 4; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        std::vector<std::string> before = write(run == 0 ? 5 : run < 3 ? 3 : 2);
+        BackgroundTool tool(kTool, log.args);
+        ASSERT_TRUE(tool.started());
+        ASSERT_TRUE(awaitTexts(tool, before)) << tool.out();
+        ASSERT_TRUE(awaitFile(log.cursor(), lastCursor)) << log.saved();
+        if (run < 3) {
+            keep(stopWith(tool, SIGKILL));
+            continue;
+        }
+        ASSERT_TRUE(awaitTexts(tool, write(1)));
+        EXPECT_TRUE(awaitFile(log.cursor(), lastCursor, 3000))
+            << "no save while following";
+        ASSERT_TRUE(awaitTexts(tool, write(1)));
+        keep(stopWith(tool, SIGTERM));
+        EXPECT_EQ(log.saved(), lastCursor);
     }
-
-    // The last run: a line written while it follows is saved (the first
-    // save comes at once, the next within a second of the line), and
-    // SIGTERM saves the cursor of the line printed last.
-    std::vector<std::string> before = write(2);
-    BackgroundTool tool(kTool, args);
-    ASSERT_TRUE(tool.started());
-    ASSERT_TRUE(awaitTexts(tool, before)) << tool.out();
-    ASSERT_TRUE(awaitFile(dir.cursor(), lastCursor));
-    std::vector<std::string> during = write(1);
-    ASSERT_TRUE(awaitTexts(tool, during));
-    EXPECT_TRUE(awaitFile(dir.cursor(), lastCursor, 3000))
-        << "no save while following";
-    during = write(1);
-    ASSERT_TRUE(awaitTexts(tool, during));
-    tool.sendSignal(SIGTERM);
-    ToolResult r = tool.finish();
-    EXPECT_EQ(r.termSignal, SIGTERM);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(readFile(dir.cursor()), lastCursor);
-    std::vector<std::string> texts = loggedTexts(r.out);
-    printed.insert(printed.end(), texts.begin(), texts.end());
-
-    std::vector<std::string> want;
-    for (int i = 0; i < next; ++i) want.push_back(numbered(i));
-    EXPECT_EQ(printed, want);
+    EXPECT_EQ(printed, numbers(0, next));
 }
 
 // ---- The log path replaced or gone ------------------------------------------
@@ -341,9 +329,7 @@ TEST_F(KqlogreaderCursor, FollowerMovesToALogPathMadeAgain) {
     kqlogger("new one");
     kqlogger("new two");
     EXPECT_TRUE(awaitTexts(tool, {"new one", "new two"})) << tool.out();
-    tool.sendSignal(SIGTERM);
-    ToolResult r = tool.finish();
-    EXPECT_EQ(r.termSignal, SIGTERM);
+    ToolResult r = stopWith(tool, SIGTERM);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(loggedTexts(r.out),
               (std::vector<std::string>{"old", "new one", "new two"}));
@@ -364,15 +350,13 @@ TEST_F(KqlogreaderCursor, LogPathGoneForGoodIsSaidOnce) {
     ASSERT_EQ(unlink(seg.path().c_str()), 0);
     const std::string told = "Log path [" + seg.path() +
                              "] gone, reading the old segment while it lives\n";
-    for (int waited = 0; waited < 5000 && tool.out().find(told) == std::string::npos;
-         waited += 10)
-        tool.waitForOut(std::string::npos, 10);
+    awaitOut(tool, [&](const std::string& out) {
+        return out.find(told) != std::string::npos;
+    });
     seg.appendNode("after\n");
     EXPECT_TRUE(awaitTexts(tool, {"after"}));
     sleepMs(100);  // more looks of the follower, none of which may say it again
-    tool.sendSignal(SIGTERM);
-    ToolResult r = tool.finish();
-    EXPECT_EQ(r.termSignal, SIGTERM);
+    ToolResult r = stopWith(tool, SIGTERM);
     size_t at = r.out.find(told);
     ASSERT_NE(at, std::string::npos) << r.out.substr(0, 2000);
     EXPECT_EQ(r.out.find(told, at + 1), std::string::npos) << "said twice";

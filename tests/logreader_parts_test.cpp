@@ -3,20 +3,17 @@
 // reports come at most once a second (with the clock passed in).
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
 #include "CursorFile.h"
 #include "LapReport.h"
+#include "ToolRunner.h"
 
 namespace {
 
@@ -44,35 +41,6 @@ std::string format(const KQLogCursor& c) {
 
 const std::string kGood =
     "kqcursor1 1704067200 1234 0415263748596a7b8c 0123456789abcdef\n";
-
-// A directory of its own for cursor files, emptied and removed at the end.
-struct ScratchDir {
-    std::string path = "/tmp/kqcursor-XXXXXX";
-    ScratchDir() {
-        if (!mkdtemp(&path[0])) path.clear();
-    }
-    ~ScratchDir() {
-        for (const std::string& name : names()) {
-            std::string p = path + "/" + name;
-            if (unlink(p.c_str()) != 0) rmdir(p.c_str());
-        }
-        if (!path.empty()) rmdir(path.c_str());
-    }
-    std::vector<std::string> names() const {
-        std::vector<std::string> v;
-        DIR* pDir = path.empty() ? nullptr : opendir(path.c_str());
-        while (struct dirent* pEntry = pDir ? readdir(pDir) : nullptr)
-            if (strcmp(pEntry->d_name, ".") && strcmp(pEntry->d_name, ".."))
-                v.push_back(pEntry->d_name);
-        if (pDir) closedir(pDir);
-        std::sort(v.begin(), v.end());
-        return v;
-    }
-    void put(const std::string& name, const std::string& bytes) const {
-        std::ofstream(path + "/" + name, std::ios::binary | std::ios::trunc)
-            << bytes;
-    }
-};
 
 }  // namespace
 
@@ -129,43 +97,35 @@ TEST(CursorLine, RefusesEverythingElse) {
 // Replaced whole and read back; a first run finds no file; anything else
 // there is malformed or unreadable, never a cursor.
 TEST(CursorFile, WritesAndReadsWholeLines) {
-    ScratchDir dir;
-    ASSERT_FALSE(dir.path.empty());
-    const std::string path = dir.path + "/cursor";
+    TempDirectory dir;
+    ASSERT_TRUE(dir.ok());
+    const std::string path = dir.file("cursor");
     KQLogCursor c;
     int err = 0;
     EXPECT_EQ(readCursorFile(path, c, &err), CursorRead::MISSING);
     // A temporary file that a killed run left behind is no obstacle.
     dir.put("cursor.tmp", std::string(500, 'x'));
-    const KQLogCursor first = makeCursor(1704067200, 100, 0x04, 42);
-    const KQLogCursor second = makeCursor(1704067200, 119, 0x05, 43);
-    for (const KQLogCursor& written : {first, second}) {
+    for (const KQLogCursor& written : {makeCursor(1704067200, 100, 0x04, 42),
+                                       makeCursor(1704067200, 119, 0x05, 43)}) {
         ASSERT_TRUE(writeCursorFile(path, written, &err)) << strerror(err);
         ASSERT_EQ(readCursorFile(path, c, &err), CursorRead::OK);
         EXPECT_TRUE(sameCursor(c, written));
         EXPECT_EQ(dir.names(), std::vector<std::string>{"cursor"});
     }
 
-    struct Case {
-        const char* name;
-        std::string bytes;
-    } malformed[] = {
-        {"empty", ""},
-        {"cut short", kGood.substr(0, 40)},
-        {"a good line and more", kGood + kGood},
-        {"long", std::string(5000, 'k')},
-    };
-    for (const Case& k : malformed) {
-        SCOPED_TRACE(k.name);
-        dir.put("bad", k.bytes);
-        EXPECT_EQ(readCursorFile(dir.path + "/bad", c, &err),
+    dir.put("empty", "");
+    dir.put("cut short", kGood.substr(0, 40));
+    dir.put("a good line and more", kGood + kGood);
+    dir.put("long", std::string(5000, 'k'));
+    // No regular file: a directory, a FIFO (which must not block the run).
+    ASSERT_EQ(mkdir(dir.file("a directory").c_str(), 0700), 0);
+    ASSERT_EQ(mkfifo(dir.file("a fifo").c_str(), 0600), 0);
+    for (const std::string& name : dir.names()) {
+        if (name == "cursor") continue;
+        SCOPED_TRACE(name);
+        EXPECT_EQ(readCursorFile(dir.file(name), c, &err),
                   CursorRead::MALFORMED);
     }
-    // No regular file: a directory, a FIFO (which must not block the run).
-    ASSERT_EQ(mkdir((dir.path + "/d").c_str(), 0700), 0);
-    EXPECT_EQ(readCursorFile(dir.path + "/d", c, &err), CursorRead::MALFORMED);
-    ASSERT_EQ(mkfifo((dir.path + "/f").c_str(), 0600), 0);
-    EXPECT_EQ(readCursorFile(dir.path + "/f", c, &err), CursorRead::MALFORMED);
     // A path through a file is no missing file.
     EXPECT_EQ(readCursorFile(path + "/x", c, &err), CursorRead::UNREADABLE);
     EXPECT_EQ(err, ENOTDIR);
@@ -173,16 +133,15 @@ TEST(CursorFile, WritesAndReadsWholeLines) {
 
 // A write that fails leaves what was there, and no temporary file.
 TEST(CursorFile, AFailedWriteLeavesTheOldFile) {
-    ScratchDir dir;
-    ASSERT_FALSE(dir.path.empty());
+    TempDirectory dir;
+    ASSERT_TRUE(dir.ok());
     int err = 0;
-    EXPECT_FALSE(writeCursorFile(dir.path + "/nodir/cursor",
-                                 makeCursor(1, 2, 3, 4), &err));
+    EXPECT_FALSE(
+        writeCursorFile(dir.file("nodir/cursor"), makeCursor(1, 2, 3, 4), &err));
     EXPECT_EQ(err, ENOENT);
     // The file's place is taken by a directory: the rename fails.
-    const std::string path = dir.path + "/taken";
-    ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
-    EXPECT_FALSE(writeCursorFile(path, makeCursor(1, 2, 3, 4), &err));
+    ASSERT_EQ(mkdir(dir.file("taken").c_str(), 0700), 0);
+    EXPECT_FALSE(writeCursorFile(dir.file("taken"), makeCursor(1, 2, 3, 4), &err));
     EXPECT_EQ(err, EISDIR);
     EXPECT_EQ(dir.names(), std::vector<std::string>{"taken"});
 }

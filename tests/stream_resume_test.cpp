@@ -82,28 +82,40 @@ std::vector<std::string> texts(int from, int to) {
     return v;
 }
 
-// Reads up to the first event that is neither a record nor a damaged one
-// (or maxRecords records): the texts go to pTexts, the cursor of the last
-// one to pLast, damaged records are counted in pDamaged.
-ENUM_KQLOG_EVENT readRecords(KQLogStream& stream,
-                             std::vector<std::string>* pTexts,
-                             KQLogCursor* pLast = nullptr,
-                             int maxRecords = 100000,
-                             int* pDamaged = nullptr) {
+// What a stream delivered up to the first event that is neither a record
+// nor (with countDamaged) a damaged one, or up to max records.
+struct Read {
+    ENUM_KQLOG_EVENT end = KQLOG_EVENT_RECORD;
+    std::vector<std::string> texts;
+    KQLogCursor last;  // the cursor of the last record
+    int damaged = 0;
+};
+
+Read readRecords(KQLogStream& stream, int max = 100000,
+                 bool countDamaged = false) {
+    Read r;
     char line[KQLOG_LINE_BUFFER_SIZE];
     KQLogRecord rec;
-    for (int i = 0; i < maxRecords;) {
-        ENUM_KQLOG_EVENT e = stream.next(rec, line);
-        if (e == KQLOG_EVENT_DAMAGED && pDamaged) {
-            ++*pDamaged;
+    while (int(r.texts.size()) < max) {
+        r.end = stream.next(rec, line);
+        if (r.end == KQLOG_EVENT_DAMAGED && countDamaged) {
+            ++r.damaged;
             continue;
         }
-        if (e != KQLOG_EVENT_RECORD) return e;
-        pTexts->emplace_back(rec.pText, size_t(rec.iTextLen));
-        if (pLast) *pLast = KQLogStream::cursorOf(rec);
-        ++i;
+        if (r.end != KQLOG_EVENT_RECORD) return r;
+        r.texts.emplace_back(rec.pText, size_t(rec.iTextLen));
+        r.last = KQLogStream::cursorOf(rec);
     }
-    return KQLOG_EVENT_RECORD;
+    r.end = KQLOG_EVENT_RECORD;
+    return r;
+}
+
+// Attaches log and reads its first n records from the oldest, following.
+Read readFirst(MemLog& log, int n = 100000) {
+    EXPECT_TRUE(log.attach());
+    KQLogStream first;
+    EXPECT_TRUE(first.startAtOldest(true));
+    return readRecords(first, n);
 }
 
 }  // namespace
@@ -129,14 +141,10 @@ TEST(StreamResume, GoesOnAfterTheCursorsRecord) {
                                         << (c.follow ? ", following" : ""));
         MemLog log(4096);
         log.appendMany(10);
-        ASSERT_TRUE(log.attach());
-        KQLogStream first;
-        ASSERT_TRUE(first.startAtOldest(true));
-        std::vector<std::string> got;
-        KQLogCursor cursor;
-        readRecords(first, &got, &cursor, c.read);
-        ASSERT_EQ(got, texts(0, c.read));
+        Read r = readFirst(log, c.read);
+        ASSERT_EQ(r.texts, texts(0, c.read));
         // The cursor holds the record as the ring holds it.
+        const KQLogCursor cursor = r.last;
         EXPECT_EQ(cursor.iStartTime, log.head()->starttime);
         ASSERT_GE(cursor.iPos, 0);
         EXPECT_EQ(memcmp(cursor.header, log.ring() + cursor.iPos, 9), 0);
@@ -148,13 +156,12 @@ TEST(StreamResume, GoesOnAfterTheCursorsRecord) {
         bool found = false;
         ASSERT_TRUE(second.startAfter(cursor, c.follow, &found));
         EXPECT_TRUE(found);
-        got.clear();
-        EXPECT_EQ(readRecords(second, &got), KQLOG_EVENT_END);
-        EXPECT_EQ(got, texts(c.read, 13));
+        r = readRecords(second);
+        EXPECT_EQ(r.end, KQLOG_EVENT_END);
+        EXPECT_EQ(r.texts, texts(c.read, 13));
         log.append();
-        got.clear();
-        readRecords(second, &got);
-        EXPECT_EQ(got, c.follow ? texts(13, 14) : texts(0, 0));
+        EXPECT_EQ(readRecords(second).texts,
+                  c.follow ? texts(13, 14) : texts(0, 0));
     }
 }
 
@@ -187,13 +194,8 @@ TEST(StreamResume, ARecordNoLongerThereIsReportedAsALap) {
         SCOPED_TRACE(c.name);
         MemLog log(kRing);
         log.appendMany(10);
-        ASSERT_TRUE(log.attach());
-        KQLogStream first;
-        first.startAtOldest(true);
-        std::vector<std::string> got;
-        KQLogCursor cursor;
-        readRecords(first, &got, &cursor, 4);  // the cursor names node 3
-        ASSERT_EQ(cursor.iPos, 3 * 19);
+        KQLogCursor cursor = readFirst(log, 4).last;
+        ASSERT_EQ(cursor.iPos, 3 * 19);  // node 3
         switch (c.change) {
         case NONE: break;
         case LAPPED: log.appendMany(40); break;  // node 3's slot rewritten
@@ -220,15 +222,13 @@ TEST(StreamResume, ARecordNoLongerThereIsReportedAsALap) {
         }
         // From the oldest retained node on, each once; a damaged node
         // costs itself.
-        got.clear();
-        int damaged = 0;
-        EXPECT_EQ(readRecords(second, &got, nullptr, 100000, &damaged),
-                  KQLOG_EVENT_END);
+        Read r = readRecords(second, 100000, true);
+        EXPECT_EQ(r.end, KQLOG_EVENT_END);
         int oldestN = atoi(reinterpret_cast<char*>(log.ring()) + oldest + 10);
         std::vector<std::string> want = texts(oldestN, log.written());
         if (c.change == DAMAGED) want.erase(want.begin() + 3);
-        EXPECT_EQ(got, want);
-        EXPECT_EQ(damaged, c.change == DAMAGED ? 1 : 0);
+        EXPECT_EQ(r.texts, want);
+        EXPECT_EQ(r.damaged, c.change == DAMAGED ? 1 : 0);
         if (c.change == LAPPED) {
             EXPECT_EQ(oldestN, log.written() - 37);
         }
@@ -245,18 +245,13 @@ TEST(StreamResume, ARecordAtLogWritePosWaitsForTheWriter) {
         MemLog log(4096);
         log.appendMany(5);
         int32_t published = log.append(false);
-        ASSERT_TRUE(log.attach());
-        KQLogStream first;
-        first.startAtOldest(true);
-        std::vector<std::string> got;
-        KQLogCursor cursor;
-        readRecords(first, &got, &cursor);
-        ASSERT_EQ(got, texts(0, 6));
-        ASSERT_EQ(cursor.iPos, published);
+        Read r = readFirst(log);
+        ASSERT_EQ(r.texts, texts(0, 6));
+        ASSERT_EQ(r.last.iPos, published);
 
         KQLogStream second;
         bool found = false;
-        ASSERT_TRUE(second.startAfter(cursor, follow, &found));
+        ASSERT_TRUE(second.startAfter(r.last, follow, &found));
         EXPECT_TRUE(found);
         char line[KQLOG_LINE_BUFFER_SIZE];
         KQLogRecord rec;
@@ -266,8 +261,8 @@ TEST(StreamResume, ARecordAtLogWritePosWaitsForTheWriter) {
         log.head()->logWritePos =
             KQRingNextPos(published, MemLog::kTextLen, log.ringSize());
         log.append();
-        got.clear();
-        EXPECT_EQ(readRecords(second, &got), KQLOG_EVENT_END);
-        EXPECT_EQ(got, follow ? texts(6, 7) : texts(0, 0));
+        r = readRecords(second);
+        EXPECT_EQ(r.end, KQLOG_EVENT_END);
+        EXPECT_EQ(r.texts, follow ? texts(6, 7) : texts(0, 0));
     }
 }
