@@ -158,10 +158,8 @@ public:
     ENUM_KQLOG_EVENT next(KQLogRecord& rec, char* pLine);
 
 private:
-    enum class From { OLDEST, NEWEST, POSITION };
-    bool start(From eFrom, int32_t iPos, bool bFollow);
-    // No record now; following, looks now and then for a replaced segment.
-    ENUM_KQLOG_EVENT idleEnd(KQLogRecord& rec, char* pLine);
+    enum class From { OLDEST, NEWEST, AFTER };
+    bool start(From eFrom, const KQLogCursor* pAfter, bool bFollow);
 
     struct Impl;
     Impl* m_pImpl;

@@ -340,23 +340,15 @@ bool CKQLOGReaderImp::nextLog(std::string& strLogContent) {
     int32_t iWriteNow = KQRingLoadWritePos(m_pLogHead);
     KQRingProbe(ring);
     int32_t iReadNow = KQRingLoadReadPos(m_pLogHead);
-    bool bPositionsKnown = iWritePos >= 0 && iWritePos < m_iLogBufSize &&
-                           iWriteNow >= 0 && iWriteNow < m_iLogBufSize;
-    bool bOvertaken =
-        bPositionsKnown &&
-        KQRingDistance(m_iReadPos, iWriteNow, m_iLogBufSize) <
-            KQRingDistance(m_iReadPos, iWritePos, m_iLogBufSize);
+    int64_t iLag = iWritePos >= 0 && iWritePos < m_iLogBufSize
+                       ? KQRingDistance(m_iReadPos, iWritePos, m_iLogBufSize)
+                       : -1;
     // Writers that came round before this call began leave the node read
-    // last rewritten, while logReadPos lies beyond the cursor (evicting in
-    // order puts it between that node and the cursor).
-    if (!bOvertaken && lastLineRewritten() && iReadNow >= 0 &&
-        iReadNow < m_iLogBufSize) {
-        int64_t iEvicted =
-            KQRingDistance(m_iLastLinePos, iReadNow, m_iLogBufSize);
-        bOvertaken = iEvicted == 0 ||
-                     iEvicted > KQRingDistance(m_iLastLinePos, m_iReadPos,
-                                               m_iLogBufSize);
-    }
+    // last rewritten, and logReadPos past the cursor.
+    bool bOvertaken =
+        KQRingOvertaken(m_iReadPos, iLag, iWriteNow, m_iLogBufSize) ||
+        (lastLineRewritten() && KQRingEvictedPast(m_iLastLinePos, iReadNow,
+                                                  m_iReadPos, m_iLogBufSize));
     if (bOvertaken ||
         !KQRingRetainedIn(iReadNow, iWriteNow, m_iReadPos, m_iLogBufSize) ||
         !KQRingNodeUnchanged(ring, m_iReadPos, copy)) {

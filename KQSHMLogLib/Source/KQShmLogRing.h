@@ -182,6 +182,27 @@ inline int64_t KQRingDistance(int32_t iFrom, int32_t iTo, int32_t iRingSize) {
     return d < 0 ? d + iRingSize : d;
 }
 
+// Whether the writers came round past a cursor at iPos that was iLag bytes
+// behind logWritePos when its look began (-1: unknown): its distance to
+// logWritePos (iWriteNow, loaded since) only grows while it is ahead of
+// them. A logWritePos outside the ring tells nothing.
+inline bool KQRingOvertaken(int32_t iPos, int64_t iLag, int32_t iWriteNow,
+                            int32_t iRingSize) {
+    return iLag >= 0 && iWriteNow >= 0 && iWriteNow < iRingSize &&
+           KQRingDistance(iPos, iWriteNow, iRingSize) < iLag;
+}
+
+// Whether the writers, having rewritten the node read last at iLast, left
+// logReadPos (iRead) anywhere but between it and the cursor at iPos, where
+// evicting in order puts it: they evicted past the cursor and came round
+// again. A logReadPos outside the ring tells nothing.
+inline bool KQRingEvictedPast(int32_t iLast, int32_t iRead, int32_t iPos,
+                              int32_t iRingSize) {
+    if (iRead < 0 || iRead >= iRingSize) return false;
+    int64_t iEvicted = KQRingDistance(iLast, iRead, iRingSize);
+    return iEvicted == 0 || iEvicted > KQRingDistance(iLast, iPos, iRingSize);
+}
+
 // Where reading goes on after a damaged node (or a broken link) at iFrom.
 // First the damaged node's own end: a node that is sound in all but one
 // byte (its size byte, its level, one NUL in its text, or its terminator)

@@ -6,6 +6,7 @@
 #include "KQShmLogReaderImp.h"
 #include "KQShmLogToucher.h"
 #include "KQShmLogWalk.h"
+#include "KQShmLogWalkLoads.h"
 
 static_assert(KQLOG_LINE_BUFFER_SIZE >= size_t(KQLOG_MAX_LINE_SIZE) + 1,
               "a line and its terminator fit");
@@ -35,33 +36,18 @@ struct KQLogStream::Impl {
     bool bLapPending = false;
     int32_t iLapPos = -1;
     int64_t iLapBytes = 0;
-    // startAfter found its record at logWritePos, published but not yet
-    // passed by its writer: the node after it is not written yet, so the
-    // walker starts there only once logWritePos has moved.
-    bool bHeld = false;
-    int32_t iHeldWrite = -1;
-    int32_t iHeldStart = -1;
-    int64_t iHeldStartTime = 0;
 };
 
 namespace {
 
-int64_t loadStartTime(const KQRingView& view) {
-    return __atomic_load_n(&view.pHead->starttime, __ATOMIC_RELAXED);
-}
-
-bool inRing(const KQRingView& view, int32_t iPos) {
-    return iPos >= 0 && iPos < view.iRingSize;
-}
+using kqwalk::inRing;
+using kqwalk::loadStartTime;
 
 // Whether the record cursor names is still in the ring: same log, retained,
-// sound, and the same header bytes and text. iNext gets its successor;
-// bAtWrite says that it sits at logWritePos.
-bool findCursorRecord(const KQRingView& view, const KQLogCursor& cursor,
-                      int32_t& iNext, bool& bAtWrite) {
+// sound, and the same header bytes and text.
+bool findCursorRecord(const KQRingView& view, const KQLogCursor& cursor) {
     if (!view.pHead || !inRing(view, cursor.iPos)) return false;
     if (loadStartTime(view) != cursor.iStartTime) return false;
-    int32_t iWrite = KQRingLoadWritePos(view.pHead);
     KQNodeCopy copy;
     if (KQRingReadNode(view, cursor.iPos, copy) != KQNODE_VALID) return false;
     // The copy counts only if the writers did not evict or rewrite the node
@@ -75,10 +61,7 @@ bool findCursorRecord(const KQRingView& view, const KQLogCursor& cursor,
         return false;
     // A writer that started the log over meanwhile may have written the
     // same bytes there again.
-    if (loadStartTime(view) != cursor.iStartTime) return false;
-    iNext = KQRingNextPos(cursor.iPos, copy.logSize, view.iRingSize);
-    bAtWrite = cursor.iPos == iWrite;
-    return true;
+    return loadStartTime(view) == cursor.iStartTime;
 }
 
 // The ring bytes from the successor of the cursor's record to the oldest
@@ -113,7 +96,7 @@ KQLogStream::KQLogStream() : m_pImpl(new (std::nothrow) Impl) {
 
 KQLogStream::~KQLogStream() { delete m_pImpl; }
 
-bool KQLogStream::start(From eFrom, int32_t iPos, bool bFollow) {
+bool KQLogStream::start(From eFrom, const KQLogCursor* pAfter, bool bFollow) {
     if (!m_pImpl || !m_pImpl->pReader || !m_pImpl->pReader->attached())
         return false;
     Impl& impl = *m_pImpl;
@@ -121,12 +104,13 @@ bool KQLogStream::start(From eFrom, int32_t iPos, bool bFollow) {
     switch (eFrom) {
     case From::OLDEST: impl.walker.startAtOldest(view, bFollow); break;
     case From::NEWEST: impl.walker.startAtNewest(view, bFollow); break;
-    case From::POSITION: impl.walker.startAt(view, iPos, bFollow); break;
+    case From::AFTER:
+        impl.walker.startAfter(view, pAfter->iPos, pAfter->header, bFollow);
+        break;
     }
     impl.bStarted = true;
     impl.bFollow = bFollow;
     impl.bLapPending = false;
-    impl.bHeld = false;
     impl.toucher.stop();
     impl.bTouching = false;
     if (eFrom == From::OLDEST && !bFollow && impl.pReader->isSharedSegment() &&
@@ -140,11 +124,11 @@ bool KQLogStream::start(From eFrom, int32_t iPos, bool bFollow) {
 }
 
 bool KQLogStream::startAtOldest(bool bFollow) {
-    return start(From::OLDEST, 0, bFollow);
+    return start(From::OLDEST, nullptr, bFollow);
 }
 
 bool KQLogStream::startAtNewest(bool bFollow) {
-    return start(From::NEWEST, 0, bFollow);
+    return start(From::NEWEST, nullptr, bFollow);
 }
 
 bool KQLogStream::startAfter(const KQLogCursor& cursor, bool bFollow,
@@ -154,11 +138,9 @@ bool KQLogStream::startAfter(const KQLogCursor& cursor, bool bFollow,
         return false;
     Impl& impl = *m_pImpl;
     KQRingView view = impl.pReader->ringViewForReading();
-    int32_t iNext = 0;
-    bool bAtWrite = false;
-    if (!findCursorRecord(view, cursor, iNext, bAtWrite)) {
+    if (!findCursorRecord(view, cursor)) {
         int64_t iLost = bytesLostPast(view, cursor);
-        start(From::OLDEST, 0, bFollow);
+        start(From::OLDEST, nullptr, bFollow);
         // Evicted, but the oldest record is its successor: nothing after
         // it was lost.
         if (iLost == 0) {
@@ -170,13 +152,9 @@ bool KQLogStream::startAfter(const KQLogCursor& cursor, bool bFollow,
         impl.iLapBytes = iLost < 0 ? 0 : iLost;
         return true;
     }
-    start(From::POSITION, iNext, bFollow);
-    if (bAtWrite) {
-        impl.bHeld = true;
-        impl.iHeldWrite = cursor.iPos;
-        impl.iHeldStart = iNext;
-        impl.iHeldStartTime = cursor.iStartTime;
-    }
+    // Read as if just delivered: a record at logWritePos holds the walker
+    // until its writer moves on, so that nothing after it comes early.
+    start(From::AFTER, &cursor, bFollow);
     if (pFound) *pFound = true;
     return true;
 }
@@ -206,21 +184,6 @@ ENUM_KQLOG_EVENT KQLogStream::next(KQLogRecord& rec, char* pLine) {
         return KQLOG_EVENT_LAPPED;
     }
     KQRingView view = impl.pReader->ringViewForReading();
-    if (impl.bHeld) {
-        if (!impl.bFollow ||
-            KQRingLoadWritePos(view.pHead) == impl.iHeldWrite) {
-            rec.iPos = -1;
-            rec.iLostBytes = 0;
-            return idleEnd(rec, pLine);
-        }
-        impl.bHeld = false;
-        // A writer that started the log over has moved logWritePos too;
-        // its log is read from the oldest record, as after any restart.
-        if (loadStartTime(view) == impl.iHeldStartTime)
-            impl.walker.startAt(view, impl.iHeldStart, true);
-        else
-            impl.walker.startAtOldest(view, true);
-    }
     KQWalkResult res;
     KQWalkEvent eEvent = impl.walker.next(view, pLine, res);
     rec.iPos = res.iPos;
@@ -241,7 +204,7 @@ ENUM_KQLOG_EVENT KQLogStream::next(KQLogRecord& rec, char* pLine) {
         rec.pText = pLine + line.nTextOffset;
         rec.iTextLen = line.header[0];
         memcpy(rec.header, line.header, sizeof(rec.header));
-        rec.iStartTime = loadStartTime(view);
+        rec.iStartTime = impl.walker.startTime();
         if (impl.bTouching)
             impl.toucher.progress(
                 KQRingDistance(impl.iPassBegin, rec.iPos, view.iRingSize));
@@ -259,17 +222,11 @@ ENUM_KQLOG_EVENT KQLogStream::next(KQLogRecord& rec, char* pLine) {
         }
         break;
     }
-    return idleEnd(rec, pLine);
-}
-
-ENUM_KQLOG_EVENT KQLogStream::idleEnd(KQLogRecord& rec, char* pLine) {
-    Impl& impl = *m_pImpl;
     // A writer that restarts at a new size replaces the segment, and one
     // whose log path was deleted and made again makes a new one.
     if (impl.bFollow && ++impl.iIdleEnds >= IDLE_ENDS_PER_REATTACH_CHECK) {
         impl.iIdleEnds = 0;
         if (impl.pReader->reattachIfReplaced()) {
-            impl.bHeld = false;
             impl.walker.startAtOldest(impl.pReader->ringViewForReading(),
                                       true);
             return next(rec, pLine);

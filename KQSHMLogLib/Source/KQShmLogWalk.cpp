@@ -30,9 +30,15 @@ void KQRingWalker::startAtNewest(const KQRingView& view, bool bFollow) {
     start(view, iWrite, iWrite, bFollow);
 }
 
-void KQRingWalker::startAt(const KQRingView& view, int32_t iPos,
-                           bool bFollow) {
-    start(view, iPos, view.pHead ? loadWrite(view) : -1, bFollow);
+void KQRingWalker::startAfter(const KQRingView& view, int32_t iPos,
+                              const uint8_t header[KQLOG_NODE_HDR_SIZE],
+                              bool bFollow) {
+    int32_t iNext = KQRingNextPos(iPos, header[0], view.iRingSize);
+    start(view, iNext, view.pHead ? loadWrite(view) : -1, bFollow);
+    // The cursor is one a read left: the node behind it is what tells.
+    m_iLastLinePos = iPos;
+    memcpy(m_lastHeader, header, KQLOG_NODE_HDR_SIZE);
+    m_bMovedHeader = false;
 }
 
 void KQRingWalker::moveTo(const KQRingView& view, int32_t iPos,

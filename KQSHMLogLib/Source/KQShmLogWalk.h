@@ -82,9 +82,12 @@ public:
     // Start at the oldest retained node (logReadPos) or at logWritePos.
     void startAtOldest(const KQRingView& view, bool bFollow);
     void startAtNewest(const KQRingView& view, bool bFollow);
-    // Start at iPos, a node the caller has checked (resuming after a record
-    // it recognised). The next step treats it as any other cursor.
-    void startAt(const KQRingView& view, int32_t iPos, bool bFollow);
+    // Start right after the node at iPos, which the caller has checked and
+    // found holding header (resuming after a record it recognised), as if
+    // that node had just been read: one at logWritePos holds the walker
+    // until logWritePos moves.
+    void startAfter(const KQRingView& view, int32_t iPos,
+                    const uint8_t header[KQLOG_NODE_HDR_SIZE], bool bFollow);
 
     // One step. pLine receives the rendered line of a record and must hold
     // KQLOG_MAX_LINE_SIZE + 1 bytes. Verbose diagnostics (g_bVerbose) go to
@@ -93,6 +96,8 @@ public:
     KQWalkEvent next(const KQRingView& view, char* pLine, KQWalkResult& res);
 
     int32_t position() const { return m_iPos; }
+    // The log's start time the records delivered count from.
+    int64_t startTime() const { return m_iStartTime; }
 
 private:
     // What one look found at the cursor.

@@ -110,21 +110,17 @@ bool KQRingWalker::stillAhead(const KQRingView& view, Look& look) {
     int32_t iWrite = loadWrite(view);
     int32_t iRead = loadRead(view);
     look.iWriteNow = iWrite;
-    if (!KQRingRetainedIn(iRead, iWrite, m_iPos, view.iRingSize)) return false;
-    return look.iLag < 0 || !inRing(view, iWrite) ||
-           KQRingDistance(m_iPos, iWrite, view.iRingSize) >= look.iLag;
+    return KQRingRetainedIn(iRead, iWrite, m_iPos, view.iRingSize) &&
+           !KQRingOvertaken(m_iPos, look.iLag, iWrite, view.iRingSize);
 }
 
 // The node read last was rewritten while logReadPos does not lie between
 // it and the cursor: the writers evicted past the cursor and came round
 // again between two looks. (Evicting in order leaves logReadPos between.)
 bool KQRingWalker::lostBehind(const KQRingView& view) {
-    if (!rewrittenBehind(view)) return false;
-    int32_t iRead = loadRead(view);
-    if (!inRing(view, iRead)) return false;  // the bytes decide alone
-    int64_t iEvicted = KQRingDistance(m_iLastLinePos, iRead, view.iRingSize);
-    return iEvicted == 0 ||
-           iEvicted > KQRingDistance(m_iLastLinePos, m_iPos, view.iRingSize);
+    return rewrittenBehind(view) &&
+           KQRingEvictedPast(m_iLastLinePos, loadRead(view), m_iPos,
+                             view.iRingSize);
 }
 
 // Whether the node read last no longer holds the header it had: the chain
