@@ -306,6 +306,10 @@ TEST(WalkRules, ResyncFallsBackToTheWritePositionAndTheWrap) {
     ASSERT_EQ(KQRingNextPos(700, 20, 1000), 0);
     EXPECT_EQ(KQRingResync(ring.view(), 700, ring.head().logWritePos), 0);
     EXPECT_EQ(KQRingResync(ring.view(), 700, -1), 0);
+    // With its size byte bad as well, no reading of the damaged node holds:
+    // only the scan's wrap candidate finds the chain at 0.
+    ring.data()[700] = 0xEE;
+    EXPECT_EQ(KQRingResync(ring.view(), 700, ring.head().logWritePos), 0);
 }
 
 // A second that local time cannot express (past the year a struct tm
