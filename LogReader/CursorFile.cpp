@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "StdoutSink.h"
+
 namespace {
 
 const char MAGIC[] = "kqcursor1 ";
@@ -81,19 +83,6 @@ void putHex(const uint8_t* p, size_t n, char* out) {
         out[2 * i] = HEX[p[i] >> 4];
         out[2 * i + 1] = HEX[p[i] & 0xF];
     }
-}
-
-bool writeAll(int iFd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t iDone = write(iFd, p, n);
-        if (iDone < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += iDone;
-        n -= size_t(iDone);
-    }
-    return true;
 }
 
 }  // namespace

@@ -33,15 +33,20 @@ void StdoutSink::writeOut(const char* p, size_t n) {
         if (fflush(stdout) != 0) fail(errno);
         m_bStdioFlushed = true;
     }
+    if (!writeAll(STDOUT_FILENO, p, n)) fail(errno);
+}
+
+bool writeAll(int iFd, const char* p, size_t n) {
     while (n > 0) {
-        ssize_t iDone = write(STDOUT_FILENO, p, n);
+        ssize_t iDone = write(iFd, p, n);
         if (iDone < 0) {
             if (errno == EINTR) continue;
-            fail(errno);
+            return false;
         }
         p += iDone;
         n -= size_t(iDone);
     }
+    return true;
 }
 
 char* StdoutSink::reserve(size_t n) {

@@ -8,6 +8,10 @@
 
 #include <cstddef>
 
+// Writes all n bytes to iFd, through short writes and EINTR; false, with
+// errno set, when a write fails.
+bool writeAll(int iFd, const char* p, size_t n);
+
 class StdoutSink {
 public:
     // bViaStdio: everything goes through stdio's stdout, so that lines keep
