@@ -103,9 +103,7 @@ struct Seed {
 
 bool g_bFailed = false;
 
-void save(const std::string& dir, const std::string& name, const Seed& seed) {
-    std::vector<uint8_t> data = seed.bytes();
-    std::string path = dir + "/seed-" + name;
+void saveBytes(const std::string& path, const std::vector<uint8_t>& data) {
     FILE* f = fopen(path.c_str(), "wb");
     if (!f || fwrite(data.data(), 1, data.size(), f) != data.size() ||
         fclose(f) != 0) {
@@ -114,6 +112,10 @@ void save(const std::string& dir, const std::string& name, const Seed& seed) {
         return;
     }
     printf("%s: %zu bytes\n", path.c_str(), data.size());
+}
+
+void save(const std::string& dir, const std::string& name, const Seed& seed) {
+    saveBytes(dir + "/seed-" + name, seed.bytes());
 }
 
 // Three tags and a node of every level, times spread over a day.
@@ -158,15 +160,7 @@ void saveChain(const std::string& dir, const std::string& name,
                const ChainSeed& seed) {
     std::vector<uint8_t> data;
     seed.c.encode(data);
-    std::string path = dir + "/seed-chain-" + name;
-    FILE* f = fopen(path.c_str(), "wb");
-    if (!f || fwrite(data.data(), 1, data.size(), f) != data.size() ||
-        fclose(f) != 0) {
-        fprintf(stderr, "cannot write %s\n", path.c_str());
-        g_bFailed = true;
-        return;
-    }
-    printf("%s: %zu bytes\n", path.c_str(), data.size());
+    saveBytes(dir + "/seed-chain-" + name, data);
 }
 
 void chainSeeds(const std::string& dir) {
