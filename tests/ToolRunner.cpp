@@ -46,27 +46,20 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args,
     return pid;
 }
 
-}  // namespace
+void setStatus(int status, ToolResult& result) {
+    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
+}
 
-ToolResult runTool(const std::string& program,
-                   const std::vector<std::string>& args,
-                   const std::vector<std::string>& env, int timeoutMs) {
+// Reads the child's stdout and stderr pipes (fdOut -1 when stdout is not a
+// pipe of ours) to their ends, killing the child at the deadline, then
+// reaps it.
+ToolResult collect(pid_t pid, int fdOut, int fdErr, int timeoutMs) {
     ToolResult result;
-    int outPipe[2], errPipe[2];
-    if (pipe(outPipe) != 0) return result;
-    if (pipe(errPipe) != 0) {
-        close(outPipe[0]);
-        close(outPipe[1]);
-        return result;
-    }
-    pid_t pid = spawn(program, args, env, outPipe, errPipe);
-    close(outPipe[1]);
-    close(errPipe[1]);
-
     long long deadline = nowMs() + timeoutMs;
     bool killed = false;
-    struct pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-    int open = 2;
+    struct pollfd fds[2] = {{fdOut, POLLIN, 0}, {fdErr, POLLIN, 0}};
+    int open = (fdOut >= 0) + (fdErr >= 0);
     while (open > 0) {
         long long left = deadline - nowMs();
         if (left <= 0 && !killed) {
@@ -91,47 +84,42 @@ ToolResult runTool(const std::string& program,
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
+    setStatus(status, result);
     return result;
+}
+
+}  // namespace
+
+ToolResult runTool(const std::string& program,
+                   const std::vector<std::string>& args,
+                   const std::vector<std::string>& env, int timeoutMs) {
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0) return ToolResult();
+    if (pipe(errPipe) != 0) {
+        close(outPipe[0]);
+        close(outPipe[1]);
+        return ToolResult();
+    }
+    pid_t pid = spawn(program, args, env, outPipe, errPipe);
+    close(outPipe[1]);
+    close(errPipe[1]);
+    return collect(pid, outPipe[0], errPipe[0], timeoutMs);
 }
 
 ToolResult runToolWithStdout(const std::string& program,
                              const std::vector<std::string>& args,
                              int fdStdout, int timeoutMs) {
-    ToolResult result;
     int errPipe[2];
-    if (pipe(errPipe) != 0) return result;
-    // The child closes outPipe[0]: -1 there closes nothing.
+    if (pipe(errPipe) != 0) return ToolResult();
+    // The child closes outEnds[0]: -1 there closes nothing.
     int outEnds[2] = {-1, fdStdout};
     pid_t pid = spawn(program, args, {}, outEnds, errPipe);
     close(errPipe[1]);
     if (pid < 0) {
         close(errPipe[0]);
-        return result;
+        return ToolResult();
     }
-    long long deadline = nowMs() + timeoutMs;
-    bool killed = false;
-    for (;;) {
-        long long left = deadline - nowMs();
-        if (left <= 0 && !killed) {
-            kill(pid, SIGKILL);
-            killed = true;
-        }
-        struct pollfd pfd = {errPipe[0], POLLIN, 0};
-        if (poll(&pfd, 1, left > 0 ? int(left) : 100) < 0) break;
-        if (!(pfd.revents & (POLLIN | POLLHUP))) continue;
-        char buf[4096];
-        ssize_t n = read(errPipe[0], buf, sizeof(buf));
-        if (n <= 0) break;
-        result.err.append(buf, size_t(n));
-    }
-    close(errPipe[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
-    return result;
+    return collect(pid, -1, errPipe[0], timeoutMs);
 }
 
 BackgroundTool::BackgroundTool(const std::string& program,
@@ -215,8 +203,7 @@ ToolResult BackgroundTool::finish(int timeoutMs) {
     m_pid = -1;
     result.out = m_strOut;
     result.err = m_strErr;
-    if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-    if (WIFSIGNALED(status)) result.termSignal = WTERMSIG(status);
+    setStatus(status, result);
     return result;
 }
 
