@@ -274,6 +274,19 @@ TEST(RingResync, NeverProposesACandidateInsideTheDamagedNode) {
     }
 }
 
+// When nothing sound follows the damaged node (the rest is scribbled over
+// and logWritePos unknown), a node hiding in its bytes still is no place
+// to go on: the candidate 3 bytes in ends on its terminator.
+TEST(RingResync, NoCandidateInsideTheDamagedNodeWhenNothingFollows) {
+    std::vector<uint8_t> bytes(400, 0xFF);
+    shmloghead head;
+    memset(&head, 0, sizeof(head));
+    writeNodeAt(bytes.data(), 0, "before\n", 0, 2, 0, 0);
+    writeNodeAt(bytes.data(), 17, "damaged record text\n", 0, 9, 17, 0);
+    KQRingView view{&head, bytes.data(), 400};
+    EXPECT_EQ(KQRingResync(view, 17, -1), -1);
+}
+
 // Through the walker, the example with the level byte set to 9: the
 // damaged record costs its line, and no line is made from its bytes.
 TEST(RingWalker, DamagedLevelCostsOneLineAndInventsNone) {
