@@ -2,7 +2,7 @@
 # Installs the Debian packages the build and tests need, when missing.
 set -euo pipefail
 packages=(cmake g++ make libgtest-dev libbenchmark-dev clang libclang-rt-14-dev tzdata
-  pkg-config lintian rsyslog bsdutils)
+  pkg-config lintian rsyslog bsdutils libpcre2-dev libspdlog-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p")
