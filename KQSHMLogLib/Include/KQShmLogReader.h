@@ -1,4 +1,5 @@
-// Reading side of the shared-memory log: one reader per process.
+// Reading side of the shared-memory log: the process's reader, and
+// readers of their own for programs that read several logs.
 #ifndef KQSHMLOGREADER_H
 #define KQSHMLOGREADER_H
 
@@ -26,9 +27,10 @@ enum ENUM_KQLOG_READ_OUTCOME {
 // restores standard output.
 void KQLogSetVerboseStream(FILE* pStream);
 
-// The process's one log reader, reached through getInst(). The instance is
+// The process's log reader, reached through getInst(). That instance is
 // created on first demand and lives until the process ends: callers never
-// create, copy or delete it. One thread at a time may use it.
+// copy or delete it. Readers made by create() are the caller's. One thread
+// at a time may use a reader.
 //
 // Until a successful init the reader is detached, and every operation gives
 // its "detached" answer: false, 0, null, KQLOG_LEVEL_NONE (6) or no effect.
@@ -120,6 +122,14 @@ public:
 
     // The process's reader; never null once memory could be had for it.
     static IKQLOGReader* getInst();
+
+    // A reader of its own, independent of getInst()'s and of every other:
+    // its own segment, cursor and tag index, for a program that reads
+    // several logs at once. Null when memory cannot be had. The caller
+    // deletes it; that detaches its segments, and the names getLogTag gave
+    // out go with them. Verbose diagnostics (init's bVerbose) stay one
+    // switch for the whole process.
+    static IKQLOGReader* create();
 };
 
 #endif

@@ -58,6 +58,7 @@
 #include <cstdint>
 
 #include "KQShmLogComm.h"
+#include "KQShmLogReader.h"
 
 enum ENUM_KQLOG_EVENT {
     KQLOG_EVENT_RECORD,    // rec holds a sound record
@@ -120,6 +121,11 @@ public:
     // Reads the segment that IKQLOGReader::getInst() has attached. One
     // thread at a time may use a stream.
     KQLogStream();
+    // Reads the segment pReader has attached: a reader from getInst() or
+    // create(), which must outlive the stream. Several streams over
+    // several readers read several logs. A null reader, or one the library
+    // did not make, leaves the stream detached.
+    explicit KQLogStream(IKQLOGReader* pReader);
     ~KQLogStream();
     KQLogStream(const KQLogStream&) = delete;
     KQLogStream& operator=(const KQLogStream&) = delete;

@@ -50,6 +50,15 @@ IKQLOGReader* IKQLOGReader::getInst() {
     return pReader;
 }
 
+IKQLOGReader* IKQLOGReader::create() {
+    return new (std::nothrow) CKQLOGReaderImp();
+}
+
+CKQLOGReaderImp::~CKQLOGReaderImp() {
+    if (m_iShmId != -1) shmdt(m_pShmRootAddr);
+    for (void* pAddr : m_earlierAttachments) shmdt(pAddr);
+}
+
 bool CKQLOGReaderImp::init(const char* pShmLogPath, bool bVerbose) {
     g_bVerbose = bVerbose;
     if (!pShmLogPath) {
@@ -59,7 +68,11 @@ bool CKQLOGReaderImp::init(const char* pShmLogPath, bool bVerbose) {
     // A failed init leaves an earlier attachment whole: nothing is changed
     // until the new segment has passed every check.
     KQShmAttachment att = AttachShmForRead(pShmLogPath);
-    if (!att.pAddr || !adopt(att)) return false;
+    if (!att.pAddr) return false;
+    if (!adopt(att)) {
+        shmdt(att.pAddr);
+        return false;
+    }
     m_strLogPath = pShmLogPath;
     tzset();
     return true;
@@ -95,6 +108,7 @@ bool CKQLOGReaderImp::adopt(const KQShmAttachment& att) {
         m_mapTag2ID[std::string(name, size_t(iLen))] = KQLogId(i);
     }
 
+    if (m_iShmId != -1) m_earlierAttachments.push_back(m_pShmRootAddr);
     m_pShmRootAddr = att.pAddr;
     m_pLogHead = pHead;
     m_pLogBufRootAddr = static_cast<unsigned char*>(att.pAddr) + att.iHdrSize;

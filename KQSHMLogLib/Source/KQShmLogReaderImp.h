@@ -17,6 +17,9 @@ public:
     static const int WRAP_THRESHOLD = KQLOG_WRAP_THRESHOLD;
 
     CKQLOGReaderImp() = default;
+    // Detaches every segment this reader attached: what getLogTag handed
+    // out is gone with it.
+    ~CKQLOGReaderImp() override;
 
     bool init(const char* pShmLogPath, bool bVerbose) override;
     KQLogId findLogger(const char* pStrLogTag) override;
@@ -80,6 +83,9 @@ private:
     std::vector<uint8_t> m_image;
     std::vector<std::vector<uint8_t>> m_retiredImages;
     void* m_pShmRootAddr = nullptr;
+    // Shared segments attached before the current one (a replaced log):
+    // kept attached while the reader lives, as getLogTag promises.
+    std::vector<void*> m_earlierAttachments;
     unsigned char* m_pLogBufRootAddr = nullptr;
     int m_iLogBufSize = 0;
     shmloghead* m_pLogHead = nullptr;

@@ -94,6 +94,11 @@ KQLogStream::KQLogStream() : m_pImpl(new (std::nothrow) Impl) {
         m_pImpl->pReader = static_cast<CKQLOGReaderImp*>(IKQLOGReader::getInst());
 }
 
+KQLogStream::KQLogStream(IKQLOGReader* pReader)
+    : m_pImpl(new (std::nothrow) Impl) {
+    if (m_pImpl) m_pImpl->pReader = dynamic_cast<CKQLOGReaderImp*>(pReader);
+}
+
 KQLogStream::~KQLogStream() { delete m_pImpl; }
 
 bool KQLogStream::start(From eFrom, const KQLogCursor* pAfter, bool bFollow) {
