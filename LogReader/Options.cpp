@@ -32,6 +32,9 @@ const char* const longUsage =
     "         --level LEVEL only lines of this level or higher (TRACE..FATAL or 0-5)\n"
     "         --output FORMAT short (default), json or syslog\n"
     "         --cursor-file PATH with -d: resume after the record saved in PATH\n"
+    "         --log NAME read /var/run/NAME; given more than once, the logs merged in time order\n"
+    "         --all read every log under /var/run/, merged in time order\n"
+    "         --list list the logs (those of --log, else all) with size, use, tags and times\n"
     "         --version show the version\n"
     "         --help show this message\n";
 
@@ -148,6 +151,9 @@ enum LongOption {
     OPT_VERSION,
     OPT_HELP,
     OPT_CURSOR_FILE,
+    OPT_LOG,
+    OPT_ALL,
+    OPT_LIST,
 };
 
 const struct option LONG_OPTIONS[] = {
@@ -159,6 +165,9 @@ const struct option LONG_OPTIONS[] = {
     {"version", no_argument, nullptr, OPT_VERSION},
     {"help", no_argument, nullptr, OPT_HELP},
     {"cursor-file", required_argument, nullptr, OPT_CURSOR_FILE},
+    {"log", required_argument, nullptr, OPT_LOG},
+    {"all", no_argument, nullptr, OPT_ALL},
+    {"list", no_argument, nullptr, OPT_LIST},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -182,6 +191,51 @@ std::string cursorConflict(int iOpt, const char* pValue) {
     }
 }
 
+// The name of an option that several logs cannot be used with, as given;
+// empty for the others. Changes stay one log at a time, through -p.
+std::string manyConflict(int iOpt) {
+    if (iOpt < 256 && strchr("plitfD", iOpt))
+        return std::string("-") + char(iOpt);
+    if (iOpt == OPT_FILE || iOpt == OPT_CURSOR_FILE)
+        return std::string("--") + longName(iOpt);
+    return "";
+}
+
+// The same for --list, which neither prints records nor changes a log.
+std::string listConflict(int iOpt) {
+    if (iOpt < 256 && strchr("dsne", iOpt))
+        return std::string("-") + char(iOpt);
+    if (iOpt == OPT_LINES) return std::string("--") + longName(iOpt);
+    return manyConflict(iOpt);
+}
+
+// A log name: a file directly under /var/run/.
+bool validLogName(const char* pName) {
+    return *pName != '\0' && strchr(pName, '/') == nullptr &&
+           strcmp(pName, ".") != 0 && strcmp(pName, "..") != 0;
+}
+
+// Several logs and what cannot go with them. True when the run goes on.
+bool checkManyLogs(const char* pProgram, const Options& opts) {
+    const char* pRefused = nullptr;
+    const char* pWith = nullptr;
+    if (opts.bListLogs && !opts.strListConflict.empty()) {
+        pRefused = opts.strListConflict.c_str();
+        pWith = "--list";
+    } else if (opts.bAllLogs && !opts.logNames.empty()) {
+        pRefused = "--log";
+        pWith = "--all";
+    } else if ((opts.bAllLogs || !opts.logNames.empty()) &&
+               !opts.strManyConflict.empty()) {
+        pRefused = opts.strManyConflict.c_str();
+        pWith = "--log or --all";
+    }
+    if (!pRefused) return true;
+    printf("Option %s cannot be used with %s!!\n", pRefused, pWith);
+    printUsage(pProgram);
+    return false;
+}
+
 }  // namespace
 
 void printUsage(const char* pProgram) { printf("%s%s", pProgram, usage); }
@@ -200,6 +254,10 @@ ParseResult parseOptions(int argc, char* argv[], Options& opts) {
         // Options that choose another start, or a run without printing.
         if (opts.strCursorConflict.empty())
             opts.strCursorConflict = cursorConflict(iOpt, optarg);
+        if (opts.strManyConflict.empty())
+            opts.strManyConflict = manyConflict(iOpt);
+        if (opts.strListConflict.empty())
+            opts.strListConflict = listConflict(iOpt);
         switch (iOpt) {
         case 'n': opts.bWaitLog = true; break;
         case 'p': opts.strLogPath += optarg; break;
@@ -229,6 +287,12 @@ ParseResult parseOptions(int argc, char* argv[], Options& opts) {
             opts.strCursorFile = optarg;
             bValueOk = !opts.strCursorFile.empty();
             break;
+        case OPT_LOG:
+            bValueOk = validLogName(optarg);
+            opts.logNames.push_back(optarg);
+            break;
+        case OPT_ALL: opts.bAllLogs = true; break;
+        case OPT_LIST: opts.bListLogs = true; break;
         case OPT_VERSION:
             printf("kqlogreader %s\n", KQ_VERSION);
             return ParseResult::EXIT_0;
@@ -249,6 +313,7 @@ ParseResult parseOptions(int argc, char* argv[], Options& opts) {
             return ParseResult::EXIT_1;
         }
     }
+    if (!checkManyLogs(argv[0], opts)) return ParseResult::EXIT_1;
     if (!opts.strFile.empty() && opts.cFileConflict != 0) {
         printf("Option -%c cannot be used with --file!!\n", opts.cFileConflict);
         printUsage(argv[0]);

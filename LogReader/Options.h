@@ -60,6 +60,15 @@ struct Options {
     std::string strCursorFile;
     // The first option given that --cursor-file cannot be used with.
     std::string strCursorConflict;
+    // --log NAME (repeatable) and --all: several logs, merged in time
+    // order; --list: a line on each.
+    std::vector<std::string> logNames;
+    bool bAllLogs = false;
+    bool bListLogs = false;
+    // The first option given that several logs, or --list, cannot be used
+    // with.
+    std::string strManyConflict;
+    std::string strListConflict;
 };
 
 // What parseOptions decided about the run.

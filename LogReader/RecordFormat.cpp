@@ -207,6 +207,10 @@ int syslogSeverity(ENUM_KQLOG_LEVEL eLevel) {
     return eLevel >= 0 && eLevel < 6 ? SEVERITY[eLevel] : 7;
 }
 
+size_t formatJsonString(const char* p, int n, char* out) {
+    return size_t(jsonString(p, n, out) - out);
+}
+
 size_t escapeName(const char* p, int n, char* out) {
     return size_t(escapeBytes(p, n, Escape::NAME, out) - out);
 }

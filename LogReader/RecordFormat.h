@@ -21,6 +21,10 @@ const size_t KQ_MAX_FORMATTED = 24 * 1024;
 // bytes as they are. out holds 4 * n bytes; returns the length.
 size_t escapeName(const char* p, int n, char* out);
 
+// n bytes as a JSON string, quotes included, escaped as formatJson escapes
+// a record's text. out holds 6 * n + 2 bytes; returns the length.
+size_t formatJsonString(const char* p, int n, char* out);
+
 // The record's line made safe for a terminal: the tag name as escapeName
 // spells it; in the text, bytes below 0x20 other than tab and line feed,
 // and 0x7F, as \xHH, and a line feed that is not the text's last byte as

@@ -11,10 +11,14 @@
 #include <cstring>
 #include <string>
 
+#include "KQShmLogMerge.h"
 #include "KQShmLogReader.h"
 #include "KQShmLogStream.h"
 #include "CursorFile.h"
 #include "LapReport.h"
+#include "LogDirectory.h"
+#include "LogList.h"
+#include "ManyLogs.h"
 #include "Options.h"
 #include "RecordFormat.h"
 #include "StdoutSink.h"
@@ -186,7 +190,13 @@ public:
         return m_line;
     }
 
-    void print(const KQLogRecord& rec) {
+    // pLabel: the record names its log (several logs); null otherwise.
+    void print(const KQLogRecord& rec, const LogLabel* pLabel) {
+        if (pLabel) {
+            printLabelled(rec, *pLabel);
+            g_out.endRecord();
+            return;
+        }
         switch (m_eFormat) {
         case OutputFormat::SHORT:
             if (!m_bTerminal) {
@@ -209,10 +219,81 @@ public:
     }
 
 private:
+    // The record after "NAME: " (short), with "log" as the JSON object's
+    // first key, or with "NAME: " after each syslog line's "<P>". The line
+    // lies wherever the merge left it.
+    void printLabelled(const KQLogRecord& rec, const LogLabel& label) {
+        const std::string& plain = label.strPlain;
+        switch (m_eFormat) {
+        case OutputFormat::SHORT: {
+            char* p = g_out.reserve(plain.size() + KQ_MAX_FORMATTED);
+            memcpy(p, plain.data(), plain.size());
+            size_t n = m_bTerminal ? formatForTerminal(rec, p + plain.size())
+                                   : rec.nLineLen;
+            if (!m_bTerminal) memcpy(p + plain.size(), rec.pLine, n);
+            g_out.commit(plain.size() + n);
+            break;
+        }
+        case OutputFormat::JSON: {
+            // The object's "{" is overwritten by the label's last byte.
+            const std::string& json = label.strJson;
+            char* p = g_out.reserve(json.size() + KQ_MAX_FORMATTED);
+            size_t n = formatJson(rec, m_isoCache, p + json.size() - 1);
+            memcpy(p, json.data(), json.size());
+            g_out.commit(json.size() - 1 + n);
+            break;
+        }
+        case OutputFormat::SYSLOG: {
+            size_t n = formatSyslog(rec, m_bTerminal, m_formatted);
+            // Every line begins with "<P>".
+            for (size_t i = 0; i < n;) {
+                const char* pLine = m_formatted + i;
+                const char* pEnd =
+                    static_cast<const char*>(memchr(pLine, '\n', n - i));
+                size_t nLine = pEnd ? size_t(pEnd - pLine) + 1 : n - i;
+                const char* pClose =
+                    static_cast<const char*>(memchr(pLine, '>', nLine));
+                size_t nHead = pClose ? size_t(pClose - pLine) + 1 : 0;
+                g_out.put(pLine, nHead);
+                g_out.put(plain.data(), plain.size());
+                g_out.put(pLine + nHead, nLine - nHead);
+                i += nLine;
+            }
+            break;
+        }
+        }
+    }
+
     OutputFormat m_eFormat;
     bool m_bTerminal;
     IsoTimeCache m_isoCache;
     char m_line[KQLOG_LINE_BUFFER_SIZE];
+    char m_formatted[KQ_MAX_FORMATTED];
+};
+
+// Where printed records come from: one log's stream, or several logs
+// merged in time order.
+class RecordSource {
+public:
+    virtual ~RecordSource() {}
+    // The next event. A record of one log is rendered into pLine; merged
+    // records lie in the merge's buffers.
+    virtual ENUM_KQLOG_EVENT next(KQLogRecord& rec, char* pLine) = 0;
+    // How the last event's record names its log; null when it names none.
+    virtual const LogLabel* label() const { return nullptr; }
+    // Following, at the end of what is written so far, before the sleep.
+    virtual void idle() {}
+};
+
+class OneLog : public RecordSource {
+public:
+    explicit OneLog(KQLogStream& stream) : m_stream(stream) {}
+    ENUM_KQLOG_EVENT next(KQLogRecord& rec, char* pLine) override {
+        return m_stream.next(rec, pLine);
+    }
+
+private:
+    KQLogStream& m_stream;
 };
 
 // Records of the written data that pass the filter, counted by a pass that
@@ -263,50 +344,20 @@ void startFromCursorFile(KQLogStream& stream, const Options& opts) {
     stream.startAtOldest(opts.bWaitLog);
 }
 
-// Prints the ring's records from the oldest (or, with bSeekMostRecentLog,
-// from those written from now on; or the last iLines) to the end of the
-// written data; with bWaitLog goes on following new ones until stopped.
-// Where to go on after a damaged record or a lap is the stream's business:
-// this loop only prints what it is handed.
-int DumpLog(const Options& opts) {
-    if (!g_pKQLOGReader) return -1;
-    bool bTerminal = isatty(STDOUT_FILENO) != 0;
-    g_out.configure(opts.bVerbose, bTerminal);
+// Prints what source gives, but the first iSkip records the filter takes,
+// until the end of the written data, or with bWaitLog until stopped. Where
+// to go on after a damaged record or a lap is the stream's business: this
+// loop only prints what it is handed.
+int printRecords(const Options& opts, RecordSource& source, long long iSkip) {
+    RecordPrinter printer(opts.eFormat, isatty(STDOUT_FILENO) != 0);
     FILE* pMessages = messageStream(opts);
-    KQLogStream stream;
-    long long iSkip = 0;
-    // Static: a signal may end the run after this returns.
-    static CursorFileState cursorFile;
-    if (!opts.strCursorFile.empty()) {
-        cursorFile.strPath = opts.strCursorFile;
-        g_pCursor = &cursorFile;
-        startFromCursorFile(stream, opts);
-    } else if (opts.iLines >= 0) {
-        long long iCount = countMatching(stream, opts.filter);
-        iSkip = iCount > opts.iLines ? iCount - opts.iLines : 0;
-        // None asked for: once, nothing to print; following, new ones only.
-        if (opts.iLines == 0) {
-            if (!opts.bWaitLog) return 0;
-            stream.startAtNewest(true);
-            iSkip = 0;
-        } else {
-            stream.startAtOldest(opts.bWaitLog);
-        }
-    } else if (opts.bSeekMostRecentLog) {
-        stream.startAtNewest(opts.bWaitLog);
-        flushAndSleep(1);
-    } else {
-        stream.startAtOldest(opts.bWaitLog);
-    }
-
-    RecordPrinter printer(opts.eFormat, bTerminal);
     KQLogRecord rec;
     // Records since the clock was last asked whether a cursor save is due
     // while records keep coming.
     int iSinceClock = 0;
     for (;;) {
         endOnPendingSignal();
-        ENUM_KQLOG_EVENT eEvent = stream.next(rec, printer.lineBuffer());
+        ENUM_KQLOG_EVENT eEvent = source.next(rec, printer.lineBuffer());
         // Laps in a row, with nothing read between them (a writer far
         // faster than the reader), are summed, and so are laps within a
         // second of the last lap line.
@@ -324,7 +375,7 @@ int DumpLog(const Options& opts) {
                     --iSkip;
                     break;
                 }
-                printer.print(rec);
+                printer.print(rec, source.label());
             }
             if (g_pCursor) {
                 g_pCursor->keeper.note(rec);
@@ -351,15 +402,188 @@ int DumpLog(const Options& opts) {
             }
             iSkip = 0;
             saveCursorIfDue();
+            source.idle();
             flushAndSleep(10);
             break;
         case KQLOG_EVENT_LAPPED:
             break;
         case KQLOG_EVENT_DETACHED:
+            // One log of several may go; the others go on.
+            if (source.label()) break;
             settleRun();
             return -1;
         }
     }
+}
+
+// Prints the ring's records from the oldest (or, with bSeekMostRecentLog,
+// from those written from now on; or the last iLines) to the end of the
+// written data; with bWaitLog goes on following new ones until stopped.
+int DumpLog(const Options& opts) {
+    if (!g_pKQLOGReader) return -1;
+    g_out.configure(opts.bVerbose, isatty(STDOUT_FILENO) != 0);
+    KQLogStream stream;
+    long long iSkip = 0;
+    // Static: a signal may end the run after this returns.
+    static CursorFileState cursorFile;
+    if (!opts.strCursorFile.empty()) {
+        cursorFile.strPath = opts.strCursorFile;
+        g_pCursor = &cursorFile;
+        startFromCursorFile(stream, opts);
+    } else if (opts.iLines >= 0) {
+        long long iCount = countMatching(stream, opts.filter);
+        iSkip = iCount > opts.iLines ? iCount - opts.iLines : 0;
+        // None asked for: once, nothing to print; following, new ones only.
+        if (opts.iLines == 0) {
+            if (!opts.bWaitLog) return 0;
+            stream.startAtNewest(true);
+            iSkip = 0;
+        } else {
+            stream.startAtOldest(opts.bWaitLog);
+        }
+    } else if (opts.bSeekMostRecentLog) {
+        stream.startAtNewest(opts.bWaitLog);
+        flushAndSleep(1);
+    } else {
+        stream.startAtOldest(opts.bWaitLog);
+    }
+    OneLog source(stream);
+    return printRecords(opts, source, iSkip);
+}
+
+// ---- Several logs -------------------------------------------------------
+
+// "LogPath [...]" of a log, where the tool's messages go. Once records are
+// being printed (bPrinting) it goes through their buffer when they share
+// standard output, so that it stays in its place among them.
+void printBanner(const Options& opts, const std::string& strName,
+                 bool bPrinting) {
+    std::string strLine = "LogPath [" + std::string(LOG_PATH_PREFIX) +
+                          strName + "]\n";
+    if (!bPrinting) {
+        fputs(strLine.c_str(), messageStream(opts));
+    } else if (messageStream(opts) == stdout) {
+        g_out.put(strLine.data(), strLine.size());
+        g_out.endRecord();
+    } else {
+        fputs(strLine.c_str(), stderr);
+    }
+}
+
+// Banner, then the log attached; "skipping" when it cannot be read.
+bool openLog(const Options& opts, ManyLogs& logs, const std::string& strName,
+             bool bPrinting) {
+    printBanner(opts, strName, bPrinting);
+    if (logs.open(strName, opts.bVerbose)) return true;
+    if (bPrinting) g_out.flush();
+    fflush(stdout);
+    fprintf(stderr, "kqlogreader: skipping log [%s]\n",
+            shownName(strName).c_str());
+    return false;
+}
+
+// How often --all, following, looks for logs created since.
+const int64_t NEW_LOG_LOOK_MS = 1000;
+
+// The records of several logs merged in time order; with --all and
+// following, logs created meanwhile join, from their oldest record.
+class MergedLogs : public RecordSource {
+public:
+    MergedLogs(const Options& opts, ManyLogs& logs)
+        : m_opts(opts), m_logs(logs), m_iLastLook(monotonicMs()) {
+        for (size_t i = 0; i < logs.count(); ++i) m_merge.add(&logs.stream(i));
+    }
+    ENUM_KQLOG_EVENT next(KQLogRecord& rec, char*) override {
+        return m_merge.next(rec, &m_iLast);
+    }
+    const LogLabel* label() const override { return m_logs.label(m_iLast); }
+    void idle() override {
+        if (!m_opts.bAllLogs) return;
+        int64_t iNow = monotonicMs();
+        if (iNow - m_iLastLook < NEW_LOG_LOOK_MS) return;
+        m_iLastLook = iNow;
+        std::vector<std::string> names;
+        int iErr = 0;
+        if (!findLogs(LOG_PATH_PREFIX, names, &iErr)) return;
+        for (const std::string& strName : names) {
+            if (m_logs.tried(strName) ||
+                !openLog(m_opts, m_logs, strName, true))
+                continue;
+            KQLogStream& stream = m_logs.stream(m_logs.count() - 1);
+            stream.startAtOldest(true);
+            m_merge.add(&stream);
+        }
+    }
+
+private:
+    const Options& m_opts;
+    ManyLogs& m_logs;
+    KQLogMerge m_merge;
+    size_t m_iLast = 0;
+    int64_t m_iLastLook;
+};
+
+// -d over several logs: as DumpLog, with --lines counting the newest
+// records of the merged timeline.
+int DumpMany(const Options& opts, ManyLogs& logs) {
+    g_out.configure(opts.bVerbose, isatty(STDOUT_FILENO) != 0);
+    long long iSkip = 0;
+    bool bNewest = opts.bSeekMostRecentLog;
+    if (opts.iLines >= 0) {
+        long long iCount = 0;
+        for (size_t i = 0; i < logs.count(); ++i)
+            iCount += countMatching(logs.stream(i), opts.filter);
+        iSkip = iCount > opts.iLines ? iCount - opts.iLines : 0;
+        if (opts.iLines == 0) {
+            if (!opts.bWaitLog) return 0;
+            bNewest = true;
+            iSkip = 0;
+        }
+    }
+    for (size_t i = 0; i < logs.count(); ++i) {
+        if (bNewest)
+            logs.stream(i).startAtNewest(opts.bWaitLog);
+        else
+            logs.stream(i).startAtOldest(opts.bWaitLog);
+    }
+    if (opts.bSeekMostRecentLog) flushAndSleep(1);
+    MergedLogs source(opts, logs);
+    return printRecords(opts, source, iSkip);
+}
+
+void showAllTagsInfo();
+
+// A run over several logs: their banners (each with its tag table for
+// -s), then with -d their records merged.
+void runManyLogs(const Options& opts) {
+    std::vector<std::string> names = opts.logNames;
+    if (opts.bAllLogs) {
+        int iErr = 0;
+        if (!findLogs(LOG_PATH_PREFIX, names, &iErr)) {
+            fprintf(stderr, "kqlogreader: cannot read %s: %s\n",
+                    LOG_PATH_PREFIX, strerror(iErr));
+            return;
+        }
+        if (names.empty()) {
+            fprintf(stderr, "kqlogreader: no logs under %s\n",
+                    LOG_PATH_PREFIX);
+            return;
+        }
+    }
+    static ManyLogs logs(true);  // static: a signal may end the run later
+    for (const std::string& strName : names) {
+        if (!openLog(opts, logs, strName, false) || !opts.bShowAllTagsInfo)
+            continue;
+        g_pKQLOGReader = logs.reader(logs.count() - 1);
+        showAllTagsInfo();
+    }
+    if (logs.count() == 0) {
+        fprintf(messageStream(opts),
+                "Init failed!! Please check your LogPath!\n");
+        return;
+    }
+    if (opts.bShowAllTagsInfo) return;
+    if (opts.bDumpLog) DumpMany(opts, logs);
 }
 
 // ---- Maintenance --------------------------------------------------------
@@ -471,14 +695,21 @@ int main(int argc, char* argv[]) {
     case ParseResult::EXIT_0: return finish(0);
     case ParseResult::EXIT_1: return finish(EXIT_STATUS);
     }
+    // -V diagnostics, the library's, go where the tool's messages go.
+    KQLogSetVerboseStream(messageStream(opts));
+    if (opts.bListLogs) return finish(listLogs(opts));
+    if (opts.bAllLogs || opts.logNames.size() > 1) {
+        runManyLogs(opts);
+        return finish(EXIT_STATUS);
+    }
+    // One --log is -p under another name.
+    if (opts.logNames.size() == 1) opts.strLogPath += opts.logNames[0];
     bool bFromFile = !opts.strFile.empty();
     if (!bFromFile && opts.strLogPath == LOG_PATH_PREFIX) {
         printUsage(argv[0]);
         return finish(EXIT_STATUS);
     }
     FILE* pMessages = messageStream(opts);
-    // -V diagnostics, the library's, go where the tool's messages go.
-    KQLogSetVerboseStream(pMessages);
     const std::string& strSource = bFromFile ? opts.strFile : opts.strLogPath;
     fprintf(pMessages, "LogPath [%s]\n", strSource.c_str());
     bool bReady = bFromFile ? InitFromFile(strSource.c_str(), opts.bVerbose)

@@ -42,6 +42,7 @@ public:
     bool attached() const { return m_pLogHead != nullptr; }
     // Attached to a shared segment (not plain memory or a file image).
     bool isSharedSegment() const { return m_iShmId != -1; }
+    int shmId() const { return m_iShmId; }
     // The ring as attached, mapped in for a pass over it; what KQLogStream
     // reads.
     KQRingView ringViewForReading() {
