@@ -21,6 +21,9 @@ echo
 echo "== follow latency and idle cost"
 bash bench/follow.sh
 echo
+echo "== several logs: merged dump and idle following"
+bash bench/merge.sh
+echo
 echo "== keeping up"
 bash bench/keep-up.sh
 # Below what the follower sustains, so the writer never laps it.
