@@ -96,6 +96,9 @@ expect "-dp$log_a" _kqlogreader kqlogreader "-dp${prefix}a"
 expect "$log_b" _kqlogger kqlogger -t x -p "${prefix}b"
 expect "-p$log_b" _kqlogger kqlogger "-p${prefix}b"
 expect "" _kqlogreader kqlogreader -p "$plain"
+expect "$log_a$nl$log_b" _kqlogreader kqlogreader --log "$prefix"
+expect "$log_b" _kqlogreader kqlogreader --log "$log_a" -d --log = "${prefix}b"
+expect "--log=$log_a" _kqlogreader kqlogreader "--log=${prefix}a"
 
 # Option letters; values that are not service names.
 expect "-D$nl-V$nl-d$nl-e$nl-f$nl-h$nl-i$nl-l$nl-n$nl-p$nl-s$nl-t" \
@@ -122,9 +125,9 @@ expect "" _kqlogger kqlogger -p "$log_a" -- -
 image=$images/alpha.img
 "$reader" -p "$log_a" -D "$image" >/dev/null
 [[ -s $image ]] || { echo "FAIL: cannot dump $log_a"; exit 1; }
-expect "--cursor-file$nl--file$nl--help$nl--level$nl--lines$nl--output$nl--tag$nl--version" \
+expect "--all$nl--cursor-file$nl--file$nl--help$nl--level$nl--lines$nl--list$nl--log$nl--output$nl--tag$nl--version" \
     _kqlogreader kqlogreader --
-expect "--level$nl--lines" _kqlogreader kqlogreader -d --l
+expect "--level$nl--lines$nl--list$nl--log" _kqlogreader kqlogreader -d --l
 expect "json${nl}short${nl}syslog" _kqlogreader kqlogreader -d --output ""
 expect "json" _kqlogreader kqlogreader --output j
 expect "json${nl}short${nl}syslog" _kqlogreader kqlogreader --output =

@@ -174,7 +174,7 @@ _kqshmlog_reader_tool()
     fi
 }
 
-_KQLOGREADER_LONGOPTS='file= lines= tag= level= output= cursor-file= version help'
+_KQLOGREADER_LONGOPTS='file= lines= tag= level= output= cursor-file= log= all list version help'
 
 _kqlogreader()
 {
@@ -224,6 +224,11 @@ _kqlogreader()
         _kqshmlog_prepend "$head"
         return 0
         ;;
+    --log)
+        _kqshmlog_services "$cur"
+        _kqshmlog_prepend "$head"
+        return 0
+        ;;
     --lines)
         return 0
         ;;
@@ -264,7 +269,7 @@ _kqlogreader()
     fi
     if [[ $cur == --* ]]; then
         mapfile -t COMPREPLY < <(compgen -W '--file --lines --tag --level
-            --output --cursor-file --version --help' -- "$cur")
+            --output --cursor-file --log --all --list --version --help' -- "$cur")
     elif [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(
             compgen -W '-h -n -p -d -s -l -i -t -f -e -V -D' -- "$cur")
