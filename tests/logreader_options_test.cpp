@@ -39,6 +39,11 @@ const std::string kLongUsage =
     "         --output FORMAT short (default), json or syslog\n"
     "         --cursor-file PATH with -d: resume after the record saved in "
     "PATH\n"
+    "         --log NAME read /var/run/NAME; given more than once, the logs "
+    "merged in time order\n"
+    "         --all read every log under /var/run/, merged in time order\n"
+    "         --list list the logs (those of --log, else all) with size, use, "
+    "tags and times\n"
     "         --version show the version\n"
     "         --help show this message\n";
 const char kDamaged[] = "nextLog return false!!\n";
