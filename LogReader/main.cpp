@@ -13,6 +13,7 @@
 
 #include "KQShmLogReader.h"
 #include "KQShmLogStream.h"
+#include "Colour.h"
 #include "CursorFile.h"
 #include "LapReport.h"
 #include "Options.h"
@@ -169,50 +170,66 @@ bool InitFromFile(const char* pFilePath, bool bVerbose) {
 // Where the tool's own messages go: standard output, except in the record
 // formats meant for machines, whose standard output holds records only.
 FILE* messageStream(const Options& opts) {
-    return opts.eFormat == OutputFormat::SHORT ? stdout : stderr;
+    return opts.eFormat == OutputFormat::SHORT ||
+                   opts.eFormat == OutputFormat::SHORT_ISO
+               ? stdout
+               : stderr;
 }
 
-// Prints one record in the chosen format.
+// Prints one record in the chosen format, in its level's colour when
+// bColour (never JSON).
 class RecordPrinter {
 public:
-    RecordPrinter(OutputFormat eFormat, bool bTerminal)
-        : m_eFormat(eFormat), m_bTerminal(bTerminal) {}
+    RecordPrinter(OutputFormat eFormat, bool bTerminal, bool bColour)
+        : m_eFormat(eFormat),
+          m_bTerminal(bTerminal),
+          m_bColour(bColour && eFormat != OutputFormat::JSON) {}
 
     // The buffer next() renders a record's line into: straight into the
     // output when the line is printed as it is.
     char* lineBuffer() {
-        if (m_eFormat == OutputFormat::SHORT && !m_bTerminal)
+        if (m_eFormat == OutputFormat::SHORT && !m_bTerminal && !m_bColour)
             return g_out.reserve(KQLOG_LINE_BUFFER_SIZE);
         return m_line;
     }
 
     void print(const KQLogRecord& rec) {
-        switch (m_eFormat) {
-        case OutputFormat::SHORT:
-            if (!m_bTerminal) {
-                g_out.commit(rec.nLineLen);
-            } else {
-                g_out.commit(formatForTerminal(
-                    rec, g_out.reserve(KQ_MAX_FORMATTED)));
-            }
-            break;
-        case OutputFormat::JSON:
-            g_out.commit(
-                formatJson(rec, m_isoCache, g_out.reserve(KQ_MAX_FORMATTED)));
-            break;
-        case OutputFormat::SYSLOG:
-            g_out.commit(formatSyslog(rec, m_bTerminal,
-                                      g_out.reserve(KQ_MAX_FORMATTED)));
-            break;
+        const char* pSgr = m_bColour ? levelSgr(rec.eLevel) : nullptr;
+        if (pSgr) {
+            size_t n = format(rec, m_formatted);
+            g_out.commit(colourLines(
+                pSgr, m_formatted, n,
+                g_out.reserve(colouredSize(pSgr, m_formatted, n))));
+        } else if (m_eFormat == OutputFormat::SHORT && !m_bTerminal &&
+                   !m_bColour) {
+            g_out.commit(rec.nLineLen);  // rendered there by next()
+        } else {
+            g_out.commit(format(rec, g_out.reserve(KQ_MAX_FORMATTED)));
         }
         g_out.endRecord();
     }
 
 private:
+    size_t format(const KQLogRecord& rec, char* out) {
+        switch (m_eFormat) {
+        case OutputFormat::SHORT:
+            if (m_bTerminal) return formatForTerminal(rec, out);
+            memcpy(out, rec.pLine, rec.nLineLen);
+            return rec.nLineLen;
+        case OutputFormat::SHORT_ISO:
+            return formatShortIso(rec, m_isoCache, m_bTerminal, out);
+        case OutputFormat::JSON: return formatJson(rec, m_isoCache, out);
+        case OutputFormat::SYSLOG: return formatSyslog(rec, m_bTerminal, out);
+        }
+        return 0;
+    }
+
     OutputFormat m_eFormat;
     bool m_bTerminal;
+    bool m_bColour;
     IsoTimeCache m_isoCache;
     char m_line[KQLOG_LINE_BUFFER_SIZE];
+    char m_formatted[KQ_MAX_FORMATTED];  // a record before its colour
 };
 
 // Records of the written data that pass the filter, counted by a pass that
@@ -299,7 +316,9 @@ int DumpLog(const Options& opts) {
         stream.startAtOldest(opts.bWaitLog);
     }
 
-    RecordPrinter printer(opts.eFormat, bTerminal);
+    RecordPrinter printer(opts.eFormat, bTerminal,
+                          colourWanted(opts.eColour, bTerminal,
+                                       getenv("NO_COLOR"), getenv("TERM")));
     KQLogRecord rec;
     // Records since the clock was last asked whether a cursor save is due
     // while records keep coming.
