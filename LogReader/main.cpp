@@ -188,9 +188,8 @@ public:
     // The buffer next() renders a record's line into: straight into the
     // output when the line is printed as it is.
     char* lineBuffer() {
-        if (m_eFormat == OutputFormat::SHORT && !m_bTerminal && !m_bColour)
-            return g_out.reserve(KQLOG_LINE_BUFFER_SIZE);
-        return m_line;
+        return printedAsRendered() ? g_out.reserve(KQLOG_LINE_BUFFER_SIZE)
+                                   : m_line;
     }
 
     void print(const KQLogRecord& rec) {
@@ -200,8 +199,7 @@ public:
             g_out.commit(colourLines(
                 pSgr, m_formatted, n,
                 g_out.reserve(colouredSize(pSgr, m_formatted, n))));
-        } else if (m_eFormat == OutputFormat::SHORT && !m_bTerminal &&
-                   !m_bColour) {
+        } else if (printedAsRendered()) {
             g_out.commit(rec.nLineLen);  // rendered there by next()
         } else {
             g_out.commit(format(rec, g_out.reserve(KQ_MAX_FORMATTED)));
@@ -210,6 +208,12 @@ public:
     }
 
 private:
+    // The short line on a pipe, uncoloured: the line as the stream renders
+    // it, with no copy.
+    bool printedAsRendered() const {
+        return m_eFormat == OutputFormat::SHORT && !m_bTerminal && !m_bColour;
+    }
+
     size_t format(const KQLogRecord& rec, char* out) {
         switch (m_eFormat) {
         case OutputFormat::SHORT:
