@@ -2,9 +2,11 @@
 
 #include <getopt.h>
 #include <strings.h>
+#include <time.h>
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -30,7 +32,16 @@ const char* const longUsage =
     "         --lines N begin with the N newest lines\n"
     "         --tag LIST only lines of these tags (names or indexes, comma-separated)\n"
     "         --level LEVEL only lines of this level or higher (TRACE..FATAL or 0-5)\n"
-    "         --output FORMAT short (default), json or syslog\n"
+    "         --output FORMAT short (default), short-iso, json or syslog\n"
+    "         --since TIME only lines at or after TIME\n"
+    "         --until TIME only lines at or before TIME (not with -n)\n"
+    "            TIME: YYYY-MM-DD [hh:mm[:ss]], hh:mm[:ss], now, today,\n"
+    "            yesterday, tomorrow, -1h30min, +2d, 10 min ago, @SECONDS\n"
+    "         --grep PATTERN only lines whose text matches PATTERN (PCRE2;\n"
+    "            caseless when PATTERN has no upper case)\n"
+    "         --case-sensitive case counts in --grep always\n"
+    "         --color[=WHEN] colour lines by level: auto (default), always, never\n"
+    "         --utc show and read times in UTC\n"
     "         --cursor-file PATH with -d: resume after the record saved in PATH\n"
     "         --log NAME read /var/run/NAME; given more than once, the logs merged in time order\n"
     "         --all read every log under /var/run/, merged in time order\n"
@@ -138,6 +149,7 @@ bool parseFormat(const char* pText, OutputFormat* pFormat) {
     if (strcmp(pText, "short") == 0) *pFormat = OutputFormat::SHORT;
     else if (strcmp(pText, "json") == 0) *pFormat = OutputFormat::JSON;
     else if (strcmp(pText, "syslog") == 0) *pFormat = OutputFormat::SYSLOG;
+    else if (strcmp(pText, "short-iso") == 0) *pFormat = OutputFormat::SHORT_ISO;
     else return false;
     return true;
 }
@@ -154,6 +166,12 @@ enum LongOption {
     OPT_LOG,
     OPT_ALL,
     OPT_LIST,
+    OPT_SINCE,
+    OPT_UNTIL,
+    OPT_GREP,
+    OPT_CASE_SENSITIVE,
+    OPT_COLOR,
+    OPT_UTC,
 };
 
 const struct option LONG_OPTIONS[] = {
@@ -168,6 +186,12 @@ const struct option LONG_OPTIONS[] = {
     {"log", required_argument, nullptr, OPT_LOG},
     {"all", no_argument, nullptr, OPT_ALL},
     {"list", no_argument, nullptr, OPT_LIST},
+    {"since", required_argument, nullptr, OPT_SINCE},
+    {"until", required_argument, nullptr, OPT_UNTIL},
+    {"grep", required_argument, nullptr, OPT_GREP},
+    {"case-sensitive", no_argument, nullptr, OPT_CASE_SENSITIVE},
+    {"color", optional_argument, nullptr, OPT_COLOR},
+    {"utc", no_argument, nullptr, OPT_UTC},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -236,6 +260,70 @@ bool checkManyLogs(const char* pProgram, const Options& opts) {
     return false;
 }
 
+// What --since, --until and --grep were given: their forms are checked
+// where they stand on the command line, their meaning is settled once it
+// has all been read (--utc and --case-sensitive may come after them).
+struct FindingOptions {
+    bool bSince = false;
+    bool bUntil = false;
+    std::string strSince;
+    std::string strUntil;
+    TimeSpec since;
+    TimeSpec until;
+    bool bGrep = false;
+    std::string strPattern;
+    bool bCaseSensitive = false;
+};
+
+// A --grep pattern: whether it compiles, and PCRE2's word if not.
+bool checkPattern(const char* pText, std::string* pDetail) {
+    return TextMatcher::compile(pText, true, pDetail) != nullptr;
+}
+
+// Resolves the window (both ends against one "now") and compiles the
+// pattern into the filter. False for a TIME that names no moment (beyond
+// the range of times) or a pattern that no longer compiles, with the
+// option's name in *ppOption, its value in *ppValue and a word on it in
+// *pDetail.
+bool settleFinding(const FindingOptions& found, bool bUtc,
+                   RecordFilter& filter, const char** ppOption,
+                   const std::string** ppValue, std::string* pDetail) {
+    int64_t iNow = wallClockMs();
+    int64_t iMs;
+    if (found.bSince) {
+        if (!resolveTimeSpec(found.since, iNow, bUtc, &iMs)) {
+            *ppOption = "since";
+            *ppValue = &found.strSince;
+            return false;
+        }
+        filter.window.setSince(iMs);
+    }
+    if (found.bUntil) {
+        if (!resolveTimeSpec(found.until, iNow, bUtc, &iMs)) {
+            *ppOption = "until";
+            *ppValue = &found.strUntil;
+            return false;
+        }
+        filter.window.setUntil(iMs);
+    }
+    if (found.bGrep) {
+        filter.pText = TextMatcher::compile(found.strPattern,
+                                            found.bCaseSensitive, pDetail);
+        if (!filter.pText) {
+            *ppOption = "grep";
+            *ppValue = &found.strPattern;
+            return false;
+        }
+    }
+    return true;
+}
+
+// --utc: every time the process shows or reads is UTC from now on.
+void useUtc() {
+    setenv("TZ", "UTC0", 1);
+    tzset();
+}
+
 }  // namespace
 
 void printUsage(const char* pProgram) { printf("%s%s", pProgram, usage); }
@@ -244,10 +332,12 @@ void printUsage(const char* pProgram) { printf("%s%s", pProgram, usage); }
 // after what has been printed (help, version, a bad option or value).
 ParseResult parseOptions(int argc, char* argv[], Options& opts) {
     int iOpt;
+    FindingOptions found;
     while ((iOpt = getopt_long(argc, argv, "hnp:dsi:l:t:f:eVD:", LONG_OPTIONS,
                                nullptr)) != -1) {
         bool bValueOk = true;
         long long iValue = 0;
+        std::string strDetail;  // a line to say after a bad value
         // Options a file image cannot serve, in the order given.
         if (strchr("nlitfDp", iOpt) && iOpt < 256 && opts.cFileConflict == 0)
             opts.cFileConflict = char(iOpt);
@@ -293,6 +383,21 @@ ParseResult parseOptions(int argc, char* argv[], Options& opts) {
             break;
         case OPT_ALL: opts.bAllLogs = true; break;
         case OPT_LIST: opts.bListLogs = true; break;
+        case OPT_SINCE:
+            found.strSince = optarg;
+            bValueOk = found.bSince = parseTimeSpec(optarg, &found.since);
+            break;
+        case OPT_UNTIL:
+            found.strUntil = optarg;
+            bValueOk = found.bUntil = parseTimeSpec(optarg, &found.until);
+            break;
+        case OPT_GREP:
+            found.strPattern = optarg;
+            bValueOk = found.bGrep = checkPattern(optarg, &strDetail);
+            break;
+        case OPT_CASE_SENSITIVE: found.bCaseSensitive = true; break;
+        case OPT_COLOR: bValueOk = parseColourWhen(optarg, &opts.eColour); break;
+        case OPT_UTC: opts.bUtc = true; break;
         case OPT_VERSION:
             printf("kqlogreader %s\n", KQ_VERSION);
             return ParseResult::EXIT_0;
@@ -309,6 +414,7 @@ ParseResult parseOptions(int argc, char* argv[], Options& opts) {
                        longName(iOpt));
             else
                 printf("Wrong value[%s] for option -%c!!\n", optarg, iOpt);
+            if (!strDetail.empty()) printf("%s\n", strDetail.c_str());
             printUsage(argv[0]);
             return ParseResult::EXIT_1;
         }
@@ -316,6 +422,23 @@ ParseResult parseOptions(int argc, char* argv[], Options& opts) {
     if (!checkManyLogs(argv[0], opts)) return ParseResult::EXIT_1;
     if (!opts.strFile.empty() && opts.cFileConflict != 0) {
         printf("Option -%c cannot be used with --file!!\n", opts.cFileConflict);
+        printUsage(argv[0]);
+        return ParseResult::EXIT_1;
+    }
+    // A follower never reaches the end of a window that has one.
+    if (found.bUntil && opts.bWaitLog) {
+        printf("Option --until cannot be used with -n!!\n");
+        printUsage(argv[0]);
+        return ParseResult::EXIT_1;
+    }
+    if (opts.bUtc) useUtc();
+    const char* pOption = nullptr;
+    const std::string* pValue = nullptr;
+    std::string strDetail;
+    if (!settleFinding(found, opts.bUtc, opts.filter, &pOption, &pValue,
+                       &strDetail)) {
+        printf("Wrong value[%s] for option --%s!!\n", pValue->c_str(), pOption);
+        if (!strDetail.empty()) printf("%s\n", strDetail.c_str());
         printUsage(argv[0]);
         return ParseResult::EXIT_1;
     }

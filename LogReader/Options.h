@@ -5,26 +5,39 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "Colour.h"
 #include "KQShmLogStream.h"
+#include "TextMatch.h"
+#include "TimeSpec.h"
 
 const char* const LOG_PATH_PREFIX = "/var/run/";
 const uint8_t NO_TAG = 255;
 
-enum class OutputFormat { SHORT, JSON, SYSLOG };
+enum class OutputFormat { SHORT, JSON, SYSLOG, SHORT_ISO };
 
-// Which records are printed: --tag and --level.
+// Which records are printed: --tag, --level, --since and --until, --grep.
+// Every record is tested on its own: no test stops a pass early.
 struct RecordFilter {
     bool bByTag = false;
     bool tagIds[256] = {};
     std::vector<std::string> tagNames;
     uint8_t nMinLevel = 0;
+    TimeWindow window;
+    std::shared_ptr<const TextMatcher> pText;  // null: no --grep
 
     bool matches(const KQLogRecord& rec) const {
         if (rec.eLevel < nMinLevel) return false;
-        if (!bByTag || tagIds[rec.nTagId]) return true;
+        if (bByTag && !matchesTag(rec)) return false;
+        if (window.active() && !window.contains(rec)) return false;
+        return !pText || pText->matches(rec.pText, size_t(rec.iTextLen));
+    }
+
+    bool matchesTag(const KQLogRecord& rec) const {
+        if (tagIds[rec.nTagId]) return true;
         // Names are matched as the tag is named now, so a tag registered
         // after the run began still matches.
         for (const std::string& name : tagNames)
@@ -69,6 +82,9 @@ struct Options {
     // with.
     std::string strManyConflict;
     std::string strListConflict;
+    // --color, --utc (the process then runs with TZ=UTC0: see useUtc).
+    ColourWhen eColour = ColourWhen::AUTO;
+    bool bUtc = false;
 };
 
 // What parseOptions decided about the run.
@@ -76,6 +92,9 @@ enum class ParseResult { RUN, EXIT_1, EXIT_0 };
 
 // Fills opts from argv; anything but RUN ends the run with that status
 // after what has been printed (help, version, a bad option or value).
+// --since and --until are resolved here against the wall clock, and --utc
+// sets the process's TZ to UTC0 first: from then on every time the process
+// shows (the library's lines included) is UTC.
 ParseResult parseOptions(int argc, char* argv[], Options& opts);
 
 // The program's name as invoked, then the usage text.

@@ -200,6 +200,24 @@ bool isoSecond(int64_t iSecond, IsoTimeCache& cache) {
     return true;
 }
 
+const size_t ISO_TIME_SIZE = 29;  // "YYYY-MM-DDThh:mm:ss.mmm+hh:mm"
+
+// The record's time as ISO 8601 with milliseconds and UTC offset into out
+// (ISO_TIME_SIZE bytes), or false when local time cannot show it. A
+// millisecond field of 1000 or more carries into the seconds.
+bool isoTime(const KQLogRecord& rec, IsoTimeCache& cache, char* out) {
+    int64_t iSecond = rec.iSecond + rec.nMillis / 1000;
+    unsigned iMillis = rec.nMillis % 1000u;
+    if (!rec.bTimeValid || !isoSecond(iSecond, cache)) return false;
+    memcpy(out, cache.text, 19);
+    out[19] = '.';
+    out[20] = char('0' + iMillis / 100);
+    out[21] = char('0' + iMillis / 10 % 10);
+    out[22] = char('0' + iMillis % 10);
+    memcpy(out + 23, cache.text + 19, 6);
+    return true;
+}
+
 }  // namespace
 
 int syslogSeverity(ENUM_KQLOG_LEVEL eLevel) {
@@ -226,19 +244,9 @@ size_t formatJson(const KQLogRecord& rec, IsoTimeCache& cache, char* out) {
     char* p = out;
     memcpy(p, "{\"time\":", 8);
     p += 8;
-    // A millisecond field of 1000 or more carries into the seconds.
-    int64_t iSecond = rec.iSecond + rec.nMillis / 1000;
-    unsigned iMillis = rec.nMillis % 1000u;
-    if (rec.bTimeValid && isoSecond(iSecond, cache)) {
-        *p++ = '"';
-        memcpy(p, cache.text, 19);
-        p += 19;
-        *p++ = '.';
-        *p++ = char('0' + iMillis / 100);
-        *p++ = char('0' + iMillis / 10 % 10);
-        *p++ = char('0' + iMillis % 10);
-        memcpy(p, cache.text + 19, 6);
-        p += 6;
+    if (isoTime(rec, cache, p + 1)) {
+        *p = '"';
+        p += 1 + ISO_TIME_SIZE;
         *p++ = '"';
     } else {
         memcpy(p, "null", 4);
@@ -294,5 +302,31 @@ size_t formatSyslog(const KQLogRecord& rec, bool bEscape, char* out) {
         *p++ = '\n';
         pText = pFeed ? pFeed + 1 : pEnd;
     } while (pText < pEnd);
+    return size_t(p - out);
+}
+
+size_t formatShortIso(const KQLogRecord& rec, IsoTimeCache& cache,
+                      bool bEscape, char* out) {
+    // "[LEVEL tag " as the line has it, then the time in place of the
+    // line's.
+    int nHead = int(rec.pTag + rec.iTagLen + 1 - rec.pLine);
+    char* p = out;
+    if (bEscape) {
+        p = escapeBytes(rec.pLine, nHead, Escape::NAME, p);
+    } else {
+        memcpy(p, rec.pLine, size_t(nHead));
+        p += nHead;
+    }
+    if (!isoTime(rec, cache, p))
+        memcpy(p, "0000-00-00T00:00:00.000+00:00", ISO_TIME_SIZE);
+    p += ISO_TIME_SIZE;
+    *p++ = ']';
+    *p++ = ' ';
+    if (bEscape) {
+        p = escapeBytes(rec.pText, rec.iTextLen, Escape::TEXT_LAST_FEED_RAW, p);
+    } else {
+        memcpy(p, rec.pText, size_t(rec.iTextLen));
+        p += rec.iTextLen;
+    }
     return size_t(p - out);
 }

@@ -53,6 +53,15 @@ size_t formatJson(const KQLogRecord& rec, IsoTimeCache& cache, char* out);
 // shown as for a terminal.
 size_t formatSyslog(const KQLogRecord& rec, bool bEscape, char* out);
 
+// The short line with the full time: "[LEVEL tag " as in the line, the
+// time as ISO 8601 in local time with milliseconds (carried as in JSON)
+// and UTC offset, "] " and the text: "[INFO  net
+// 2026-12-08T13:02:01.123+01:00] up". A time local time cannot show is
+// "0000-00-00T00:00:00.000+00:00". bEscape: tag and text escaped as
+// formatForTerminal does.
+size_t formatShortIso(const KQLogRecord& rec, IsoTimeCache& cache,
+                      bool bEscape, char* out);
+
 // The syslog severity of a level: TRACE and DEBUG 7, INFO 6, WARN 4,
 // ERROR 3, FATAL 2.
 int syslogSeverity(ENUM_KQLOG_LEVEL eLevel);

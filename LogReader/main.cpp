@@ -14,6 +14,7 @@
 #include "KQShmLogMerge.h"
 #include "KQShmLogReader.h"
 #include "KQShmLogStream.h"
+#include "Colour.h"
 #include "CursorFile.h"
 #include "LapReport.h"
 #include "LogDirectory.h"
@@ -173,102 +174,128 @@ bool InitFromFile(const char* pFilePath, bool bVerbose) {
 // Where the tool's own messages go: standard output, except in the record
 // formats meant for machines, whose standard output holds records only.
 FILE* messageStream(const Options& opts) {
-    return opts.eFormat == OutputFormat::SHORT ? stdout : stderr;
+    return opts.eFormat == OutputFormat::SHORT ||
+                   opts.eFormat == OutputFormat::SHORT_ISO
+               ? stdout
+               : stderr;
 }
 
-// Prints one record in the chosen format.
+// Prints one record in the chosen format, in its level's colour when
+// bColour (never JSON).
 class RecordPrinter {
 public:
-    RecordPrinter(OutputFormat eFormat, bool bTerminal)
-        : m_eFormat(eFormat), m_bTerminal(bTerminal) {}
+    RecordPrinter(OutputFormat eFormat, bool bTerminal, bool bColour)
+        : m_eFormat(eFormat),
+          m_bTerminal(bTerminal),
+          m_bColour(bColour && eFormat != OutputFormat::JSON) {}
 
     // The buffer next() renders a record's line into: straight into the
     // output when the line is printed as it is.
     char* lineBuffer() {
-        if (m_eFormat == OutputFormat::SHORT && !m_bTerminal)
-            return g_out.reserve(KQLOG_LINE_BUFFER_SIZE);
-        return m_line;
+        return printedAsRendered() ? g_out.reserve(KQLOG_LINE_BUFFER_SIZE)
+                                   : m_line;
     }
 
     // pLabel: the record names its log (several logs); null otherwise.
     void print(const KQLogRecord& rec, const LogLabel* pLabel) {
-        if (pLabel) {
-            printLabelled(rec, *pLabel);
-            g_out.endRecord();
-            return;
-        }
-        switch (m_eFormat) {
-        case OutputFormat::SHORT:
-            if (!m_bTerminal) {
-                g_out.commit(rec.nLineLen);
+        const char* pSgr = m_bColour ? levelSgr(rec.eLevel) : nullptr;
+        if (!pLabel && !pSgr) {
+            if (printedAsRendered())
+                g_out.commit(rec.nLineLen);  // rendered there by next()
+            else
+                g_out.commit(format(rec, g_out.reserve(KQ_MAX_FORMATTED)));
+        } else {
+            size_t n = format(rec, m_formatted);
+            if (pLabel) {
+                emitLines(pSgr, labelled(m_formatted, n, *pLabel));
             } else {
-                g_out.commit(formatForTerminal(
-                    rec, g_out.reserve(KQ_MAX_FORMATTED)));
+                g_out.commit(colourLines(
+                    pSgr, m_formatted, n,
+                    g_out.reserve(colouredSize(pSgr, m_formatted, n))));
             }
-            break;
-        case OutputFormat::JSON:
-            g_out.commit(
-                formatJson(rec, m_isoCache, g_out.reserve(KQ_MAX_FORMATTED)));
-            break;
-        case OutputFormat::SYSLOG:
-            g_out.commit(formatSyslog(rec, m_bTerminal,
-                                      g_out.reserve(KQ_MAX_FORMATTED)));
-            break;
         }
         g_out.endRecord();
     }
 
 private:
-    // The record after "NAME: " (short), with "log" as the JSON object's
-    // first key, or with "NAME: " after each syslog line's "<P>". The line
-    // lies wherever the merge left it.
-    void printLabelled(const KQLogRecord& rec, const LogLabel& label) {
+    // The record as formatted, naming its log: after "NAME: " (short),
+    // with "log" as the JSON object's first key, or with "NAME: " after
+    // each syslog line's "<P>".
+    const std::string& labelled(const char* p, size_t n,
+                                const LogLabel& label) {
         const std::string& plain = label.strPlain;
+        m_labelled.clear();
         switch (m_eFormat) {
-        case OutputFormat::SHORT: {
-            char* p = g_out.reserve(plain.size() + KQ_MAX_FORMATTED);
-            memcpy(p, plain.data(), plain.size());
-            size_t n = m_bTerminal ? formatForTerminal(rec, p + plain.size())
-                                   : rec.nLineLen;
-            if (!m_bTerminal) memcpy(p + plain.size(), rec.pLine, n);
-            g_out.commit(plain.size() + n);
+        case OutputFormat::SHORT:
+        case OutputFormat::SHORT_ISO:
+            m_labelled.append(plain).append(p, n);
             break;
-        }
-        case OutputFormat::JSON: {
-            // The object's "{" is overwritten by the label's last byte.
-            const std::string& json = label.strJson;
-            char* p = g_out.reserve(json.size() + KQ_MAX_FORMATTED);
-            size_t n = formatJson(rec, m_isoCache, p + json.size() - 1);
-            memcpy(p, json.data(), json.size());
-            g_out.commit(json.size() - 1 + n);
+        case OutputFormat::JSON:  // the label opens the object
+            m_labelled.append(label.strJson).append(p + 1, n - 1);
             break;
-        }
-        case OutputFormat::SYSLOG: {
-            size_t n = formatSyslog(rec, m_bTerminal, m_formatted);
-            // Every line begins with "<P>".
+        case OutputFormat::SYSLOG:
             for (size_t i = 0; i < n;) {
-                const char* pLine = m_formatted + i;
+                const char* pLine = p + i;
                 const char* pEnd =
                     static_cast<const char*>(memchr(pLine, '\n', n - i));
                 size_t nLine = pEnd ? size_t(pEnd - pLine) + 1 : n - i;
                 const char* pClose =
                     static_cast<const char*>(memchr(pLine, '>', nLine));
                 size_t nHead = pClose ? size_t(pClose - pLine) + 1 : 0;
-                g_out.put(pLine, nHead);
-                g_out.put(plain.data(), plain.size());
-                g_out.put(pLine + nHead, nLine - nHead);
+                m_labelled.append(pLine, nHead).append(plain);
+                m_labelled.append(pLine + nHead, nLine - nHead);
                 i += nLine;
             }
             break;
         }
+        return m_labelled;
+    }
+
+    // Out line by line, in colour when pSgr: a syslog record may repeat a
+    // long label on each of its lines, more than the output buffer holds
+    // at once.
+    void emitLines(const char* pSgr, const std::string& text) {
+        for (size_t i = 0; i < text.size();) {
+            size_t iEnd = text.find('\n', i);
+            size_t n = iEnd == std::string::npos ? text.size() - i
+                                                 : iEnd + 1 - i;
+            const char* p = text.data() + i;
+            if (pSgr)
+                g_out.commit(colourLines(pSgr, p, n,
+                                         g_out.reserve(colouredSize(pSgr, p, n))));
+            else
+                g_out.put(p, n);
+            i += n;
         }
+    }
+
+    // The short line on a pipe, uncoloured: the line as the stream renders
+    // it, with no copy.
+    bool printedAsRendered() const {
+        return m_eFormat == OutputFormat::SHORT && !m_bTerminal && !m_bColour;
+    }
+
+    size_t format(const KQLogRecord& rec, char* out) {
+        switch (m_eFormat) {
+        case OutputFormat::SHORT:
+            if (m_bTerminal) return formatForTerminal(rec, out);
+            memcpy(out, rec.pLine, rec.nLineLen);
+            return rec.nLineLen;
+        case OutputFormat::SHORT_ISO:
+            return formatShortIso(rec, m_isoCache, m_bTerminal, out);
+        case OutputFormat::JSON: return formatJson(rec, m_isoCache, out);
+        case OutputFormat::SYSLOG: return formatSyslog(rec, m_bTerminal, out);
+        }
+        return 0;
     }
 
     OutputFormat m_eFormat;
     bool m_bTerminal;
+    bool m_bColour;
     IsoTimeCache m_isoCache;
     char m_line[KQLOG_LINE_BUFFER_SIZE];
-    char m_formatted[KQ_MAX_FORMATTED];
+    char m_formatted[KQ_MAX_FORMATTED];  // a record before its colour
+    std::string m_labelled;
 };
 
 // Where printed records come from: one log's stream, or several logs
@@ -349,7 +376,10 @@ void startFromCursorFile(KQLogStream& stream, const Options& opts) {
 // to go on after a damaged record or a lap is the stream's business: this
 // loop only prints what it is handed.
 int printRecords(const Options& opts, RecordSource& source, long long iSkip) {
-    RecordPrinter printer(opts.eFormat, isatty(STDOUT_FILENO) != 0);
+    bool bTerminal = isatty(STDOUT_FILENO) != 0;
+    RecordPrinter printer(opts.eFormat, bTerminal,
+                          colourWanted(opts.eColour, bTerminal,
+                                       getenv("NO_COLOR"), getenv("TERM")));
     FILE* pMessages = messageStream(opts);
     KQLogRecord rec;
     // Records since the clock was last asked whether a cursor save is due

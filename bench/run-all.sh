@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (Release, build/bench) and runs them all, printing
-# the figures: per line, dump throughput and memory, follow latency and
-# idle cost, keeping up. Takes about three minutes. Needs root: the logs
-# live under /var/run. Every scratch log and segment is removed at the end.
+# the figures: per line, dump throughput and memory, the cost of the
+# filters, follow latency and idle cost, keeping up. Takes about four
+# minutes. Needs root: the logs live under /var/run. Every scratch log
+# and segment is removed at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${KQ_BENCH_BUILD:-build/bench}
@@ -17,6 +18,9 @@ bash bench/per-line.sh --benchmark_repetitions=3 --benchmark_report_aggregates_o
 echo
 echo "== dump throughput and memory"
 bash bench/dump-throughput.sh
+echo
+echo "== filters: --since/--until and --grep against the plain dump"
+bash bench/filter-throughput.sh
 echo
 echo "== follow latency and idle cost"
 bash bench/follow.sh

@@ -152,7 +152,9 @@ mark_as_advanced(KQ_DPKG_SHLIBDEPS)
 if(KQ_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6")
+  # kqlogreader --grep links PCRE2's 8-bit library (10.34 or later:
+  # invalid UTF-8 in texts).
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libpcre2-8-0 (>= 10.34)")
 endif()
 if(BUILD_SHARED_LIBS)
   set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)

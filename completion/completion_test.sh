@@ -125,14 +125,17 @@ expect "" _kqlogger kqlogger -p "$log_a" -- -
 image=$images/alpha.img
 "$reader" -p "$log_a" -D "$image" >/dev/null
 [[ -s $image ]] || { echo "FAIL: cannot dump $log_a"; exit 1; }
-expect "--all$nl--cursor-file$nl--file$nl--help$nl--level$nl--lines$nl--list$nl--log$nl--output$nl--tag$nl--version" \
+expect "--all$nl--case-sensitive$nl--color$nl--cursor-file$nl--file$nl--grep$nl--help$nl--level$nl--lines$nl--list$nl--log$nl--output$nl--since$nl--tag$nl--until$nl--utc$nl--version" \
     _kqlogreader kqlogreader --
 expect "--level$nl--lines$nl--list$nl--log" _kqlogreader kqlogreader -d --l
-expect "json${nl}short${nl}syslog" _kqlogreader kqlogreader -d --output ""
+expect "--case-sensitive$nl--color$nl--cursor-file" _kqlogreader kqlogreader -d --c
+expect "--until$nl--utc" _kqlogreader kqlogreader -d --u
+expect "json${nl}short${nl}short-iso${nl}syslog" _kqlogreader kqlogreader -d --output ""
 expect "json" _kqlogreader kqlogreader --output j
-expect "json${nl}short${nl}syslog" _kqlogreader kqlogreader --output =
-expect "short${nl}syslog" _kqlogreader kqlogreader --output = s
-expect "--output=short$nl--output=syslog" _kqlogreader kqlogreader --output=s
+expect "json${nl}short${nl}short-iso${nl}syslog" _kqlogreader kqlogreader --output =
+expect "short${nl}short-iso${nl}syslog" _kqlogreader kqlogreader --output = s
+expect "--output=short$nl--output=short-iso$nl--output=syslog" _kqlogreader kqlogreader --output=s
+expect "--output=short-iso" _kqlogreader kqlogreader --output=short-
 expect "json" _kqlogreader kqlogreader --out = j
 expect "WARN" _kqlogreader kqlogreader --level W
 expect "" _kqlogreader kqlogreader -p x --lines ""
@@ -155,11 +158,39 @@ expect "$image" _kqlogreader kqlogreader -d --cursor-file "$images/al"
 expect "$image" _kqlogreader kqlogreader -d --cursor-file = "$images/al"
 expect "--cursor-file=$image" _kqlogreader kqlogreader -d "--cursor-file=$images/al"
 expect "--cursor-file" _kqlogreader kqlogreader -d --cu
+# --since and --until: the TIME words; --grep: free text.
+expect "now${nl}today${nl}tomorrow${nl}yesterday" _kqlogreader kqlogreader -d --since ""
+expect "today${nl}tomorrow" _kqlogreader kqlogreader -d --until t
+expect "yesterday" _kqlogreader kqlogreader -d --until = y
+expect "--since=today$nl--since=tomorrow" _kqlogreader kqlogreader -d --since=t
+expect "now" _kqlogreader kqlogreader -d --sin n
+expect "" _kqlogreader kqlogreader -d --grep ""
+expect "" _kqlogreader kqlogreader -d --grep t
+# --color takes its value only after "=", however bash splits it; the next
+# word is never its value.
+expect "always${nl}auto${nl}never" _kqlogreader kqlogreader -d --color =
+expect "always${nl}auto" _kqlogreader kqlogreader -d --color = a
+expect "--color=never" _kqlogreader kqlogreader -d --color=n
+expect "--col=always$nl--col=auto" _kqlogreader kqlogreader -d --col=a
+expect "" _kqlogreader kqlogreader -d --color ""
+expect "" _kqlogreader kqlogreader -d --color a
+expect "-D$nl-V$nl-d$nl-e$nl-f$nl-h$nl-i$nl-l$nl-n$nl-p$nl-s$nl-t" \
+    _kqlogreader kqlogreader -d --color -
+expect "" _kqlogreader kqlogreader -d --utc ""
 # A long option's value is not read as an option, nor an option as one.
 expect "" _kqlogreader "$reader" --tag -p "$log_a" -t ""
 expect "0${nl}1" _kqlogreader "$reader" --lines 3 -p "$log_a" -t ""
 expect "0${nl}1" _kqlogreader "$reader" --level = WARN -p "$log_a" -t ""
 expect "0${nl}1" _kqlogreader "$reader" --level=WARN -p "$log_a" -t ""
+expect "" _kqlogreader "$reader" --grep -p "$log_a" -t ""
+expect "0${nl}1" _kqlogreader "$reader" --grep -t -p "$log_a" -t ""
+expect "0${nl}1" _kqlogreader "$reader" --since = -1h -p "$log_a" -t ""
+expect "0${nl}1" _kqlogreader "$reader" --until=now -p "$log_a" -t ""
+expect "0${nl}1" _kqlogreader "$reader" --color -p "$log_a" -t ""
+expect "0${nl}1" _kqlogreader "$reader" --color = always -p "$log_a" -t ""
+expect "0${nl}1" _kqlogreader "$reader" --color=never -p "$log_a" -t ""
+expect "0${nl}1" _kqlogreader "$reader" --utc --case-sensitive -p "$log_a" -t ""
+expect "disk${nl}net" _kqlogreader "$reader" -p "$log_a" --color --tag ""
 
 # A log path whose segment is gone is no longer offered.
 remove_log "$log_b"

@@ -63,15 +63,25 @@ _kqshmlog_services()
 # letter, or "--name" of a long option, whose value the current word is, or
 # empty) and _kq_message (1 once a word ends the options, for NONOPT
 # "stop"). LONGOPTS lists the long options, blank-separated, those that
-# take a value with a trailing "=" ("file= help"); without it, words that
-# begin with "--" are read as letters. The value of --file goes to
-# _kq_file. bash splits "--tag=net" into "--tag", "=" and "net".
+# take a value with a trailing "=" ("file= help"), those whose value is
+# optional with a trailing "?" ("color?": getopt takes a value only after
+# "=", never the next word); without LONGOPTS, words that begin with "--"
+# are read as letters. The value of --file goes to _kq_file. bash splits
+# "--tag=net" into "--tag", "=" and "net". _kq_optional names the option
+# with an optional value that the last word was ("--color"), so that a
+# current word "=" begins its value.
 _kqshmlog_scan()
 {
     local argletters=$1 nonopt=$2 longopts=${3-} i word j c
-    _kq_service='' _kq_pending='' _kq_message='' _kq_file=''
+    _kq_service='' _kq_pending='' _kq_message='' _kq_file='' _kq_optional=''
     for ((i = 1; i < COMP_CWORD; i++)); do
         word=${COMP_WORDS[i]}
+        if [[ $_kq_optional ]]; then
+            # "--color" "=" "WHEN": the word after "=" is its value.
+            [[ $word == = ]] && _kq_pending=$_kq_optional
+            _kq_optional=
+            [[ $word == = ]] && continue
+        fi
         if [[ $_kq_pending == --* && $word == = ]]; then
             continue
         fi
@@ -95,6 +105,8 @@ _kqshmlog_scan()
                     # The next word is the value, or "=" before it.
                     _kq_pending=--${name%=}
                 fi
+            elif [[ $name == *\? && $word != *=* ]]; then
+                _kq_optional=--${name%\?}
             fi
             continue
         fi
@@ -122,8 +134,8 @@ _kqshmlog_long_name()
 {
     local word=${1#--} opt found=''
     for opt in $2; do
-        [[ ${opt%=} == "$word" ]] && { printf '%s\n' "$opt"; return 0; }
-        if [[ ${opt%=} == "$word"* ]]; then
+        [[ ${opt%[=?]} == "$word" ]] && { printf '%s\n' "$opt"; return 0; }
+        if [[ ${opt%[=?]} == "$word"* ]]; then
             [[ $found ]] && return 0
             found=$opt
         fi
@@ -174,7 +186,8 @@ _kqshmlog_reader_tool()
     fi
 }
 
-_KQLOGREADER_LONGOPTS='file= lines= tag= level= output= cursor-file= log= all list version help'
+_KQLOGREADER_LONGOPTS='file= lines= tag= level= output= cursor-file= since=
+    until= grep= case-sensitive color? utc log= all list version help'
 
 _kqlogreader()
 {
@@ -186,11 +199,14 @@ _kqlogreader()
     # "--tag=CUR" in one word where "=" does not break words.
     if [[ $_kq_pending == --* && $cur == = ]]; then
         cur=
+    elif [[ $_kq_optional && $cur == = ]]; then
+        _kq_pending=$_kq_optional
+        cur=
     elif [[ ! $_kq_pending && $cur == --?*=* ]]; then
         local name
         name=$(_kqshmlog_long_name "${cur%%=*}" "$_KQLOGREADER_LONGOPTS")
-        if [[ $name == *= ]]; then
-            _kq_pending=--${name%=}
+        if [[ $name == *[=?] ]]; then
+            _kq_pending=--${name%[=?]}
             head=${cur%%=*}=
             cur=${cur#*=}
         fi
@@ -220,7 +236,8 @@ _kqlogreader()
         return 0
         ;;
     --output)
-        mapfile -t COMPREPLY < <(compgen -W 'short json syslog' -- "$cur")
+        mapfile -t COMPREPLY < <(
+            compgen -W 'short short-iso json syslog' -- "$cur")
         _kqshmlog_prepend "$head"
         return 0
         ;;
@@ -229,7 +246,19 @@ _kqlogreader()
         _kqshmlog_prepend "$head"
         return 0
         ;;
-    --lines)
+    --color)
+        mapfile -t COMPREPLY < <(compgen -W 'auto always never' -- "$cur")
+        _kqshmlog_prepend "$head"
+        return 0
+        ;;
+    --since | --until)
+        # The words among the TIME forms; dates, times and spans are typed.
+        mapfile -t COMPREPLY < <(
+            compgen -W 'now today yesterday tomorrow' -- "$cur")
+        _kqshmlog_prepend "$head"
+        return 0
+        ;;
+    --lines | --grep)
         return 0
         ;;
     esac
@@ -269,7 +298,8 @@ _kqlogreader()
     fi
     if [[ $cur == --* ]]; then
         mapfile -t COMPREPLY < <(compgen -W '--file --lines --tag --level
-            --output --cursor-file --log --all --list --version --help' -- "$cur")
+            --output --cursor-file --since --until --grep --case-sensitive
+            --color --utc --log --all --list --version --help' -- "$cur")
     elif [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(
             compgen -W '-h -n -p -d -s -l -i -t -f -e -V -D' -- "$cur")

@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <termios.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -35,7 +37,12 @@ pid_t spawn(const std::string& program, const std::vector<std::string>& args,
         close(outPipe[0]);
         close(errPipe[0]);
         setenv("TZ", "UTC", 1);
-        for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
+        for (const std::string& e : env) {
+            if (e.find('=') == std::string::npos)
+                unsetenv(e.c_str());
+            else
+                putenv(const_cast<char*>(e.c_str()));
+        }
         std::vector<char*> argv;
         argv.push_back(const_cast<char*>(program.c_str()));
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -120,6 +127,39 @@ ToolResult runToolWithStdout(const std::string& program,
         return ToolResult();
     }
     return collect(pid, -1, errPipe[0], timeoutMs);
+}
+
+ToolResult runToolOnTerminal(const std::string& program,
+                             const std::vector<std::string>& args,
+                             const std::vector<std::string>& env,
+                             int timeoutMs) {
+    int fdMaster, fdSlave;
+    if (openpty(&fdMaster, &fdSlave, nullptr, nullptr, nullptr) != 0)
+        return ToolResult();
+    struct termios attrs;
+    if (tcgetattr(fdSlave, &attrs) == 0) {
+        attrs.c_oflag &= ~tcflag_t(OPOST);  // no \r before each \n
+        tcsetattr(fdSlave, TCSANOW, &attrs);
+    }
+    int errPipe[2];
+    if (pipe(errPipe) != 0) {
+        close(fdMaster);
+        close(fdSlave);
+        return ToolResult();
+    }
+    // The child closes the master and writes to the slave.
+    int outEnds[2] = {fdMaster, fdSlave};
+    pid_t pid = spawn(program, args, env, outEnds, errPipe);
+    close(fdSlave);
+    close(errPipe[1]);
+    if (pid < 0) {
+        close(fdMaster);
+        close(errPipe[0]);
+        return ToolResult();
+    }
+    // Once the child has exited, reading the master fails (EIO) after the
+    // last byte: collect takes that as the end.
+    return collect(pid, fdMaster, errPipe[0], timeoutMs);
 }
 
 BackgroundTool::BackgroundTool(const std::string& program,

@@ -47,7 +47,8 @@ struct ToolResult {
 };
 
 // Runs program with args (argv[0] is program itself), stdin from /dev/null
-// and TZ=UTC unless env overrides it ("NAME=value" entries are added).
+// and TZ=UTC unless env overrides it ("NAME=value" entries are added, a
+// bare "NAME" is removed from the environment).
 // A run longer than timeoutMs is killed with SIGKILL.
 ToolResult runTool(const std::string& program,
                    const std::vector<std::string>& args,
@@ -59,6 +60,14 @@ ToolResult runTool(const std::string& program,
 ToolResult runToolWithStdout(const std::string& program,
                              const std::vector<std::string>& args,
                              int fdStdout, int timeoutMs = 10000);
+
+// Runs program as runTool does, but with standard output on a new
+// pseudo-terminal, its output processing off so that out holds exactly the
+// bytes the program wrote.
+ToolResult runToolOnTerminal(const std::string& program,
+                             const std::vector<std::string>& args,
+                             const std::vector<std::string>& env = {},
+                             int timeoutMs = 10000);
 
 // A program running in the background with stdout and stderr on pipes, for
 // tests that watch its output while it runs and stop it with a signal.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "GridRing.h"
 #include "RecordFormat.h"
 
 namespace {
@@ -200,6 +201,81 @@ TEST(NameEscaping, TheLargestSyslogRecordFits) {
         std::string got = syslogOf(r.rec, bEscape);
         EXPECT_EQ(got, want);
         EXPECT_LE(got.size(), KQ_MAX_FORMATTED);
+    }
+}
+
+// ---- short-iso ----------------------------------------------------------
+
+std::string shortIsoOf(const KQLogRecord& rec, bool bEscape) {
+    IsoTimeCache cache;
+    std::string out(KQ_MAX_FORMATTED, '\0');
+    out.resize(formatShortIso(rec, cache, bEscape, &out[0]));
+    return out;
+}
+
+// The full time replaces the line's: local, with milliseconds carried and
+// the offset, in every zone; "+00:00" in UTC.
+TEST(ShortIso, TheTimeIsLocalIsoWithMillisecondsAndOffset) {
+    const int64_t kNewYear2024 = 1704067200;  // 00:00:00 UTC
+    struct {
+        const char* zone;
+        int64_t second;
+        unsigned ms;
+        const char* want;
+    } cases[] = {
+        {"UTC0", kNewYear2024, 7, "2024-01-01T00:00:00.007+00:00"},
+        {"XXX-5:30", kNewYear2024, 7, "2024-01-01T05:30:00.007+05:30"},
+        {"XXX+3", kNewYear2024, 0, "2023-12-31T21:00:00.000-03:00"},
+        {"XXX-5:30", kNewYear2024 + 59, 999, "2024-01-01T05:30:59.999+05:30"},
+        // Milliseconds of 1000 or more carry into the seconds.
+        {"XXX-5:30", kNewYear2024 + 59, 1000, "2024-01-01T05:31:00.000+05:30"},
+        {"XXX-5:30", kNewYear2024 + 59, 1500, "2024-01-01T05:31:00.500+05:30"},
+        {"UTC0", kNewYear2024 - 1, 65535, "2024-01-01T00:01:04.535+00:00"},
+        {"UTC0", 0, 0, "1970-01-01T00:00:00.000+00:00"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.zone) + " " + c.want);
+        ScopedTimeZone zone(c.zone);
+        RenderedRecord r("net", "01-01 00:00:00 0000", "up\n",
+                         KQLOG_LEVEL_WARN, "WARN ");
+        r.rec.bTimeValid = true;
+        r.rec.iSecond = c.second;
+        r.rec.nMillis = uint16_t(c.ms);
+        const std::string want = std::string("[WARN  net ") + c.want + "] up\n";
+        EXPECT_EQ(shortIsoOf(r.rec, false), want);
+        EXPECT_EQ(shortIsoOf(r.rec, true), want);
+    }
+}
+
+TEST(ShortIso, ATimeLocalTimeCannotShowIsZeros) {
+    RenderedRecord r("t", "00-00 00:00:00 0005", "far\n", KQLOG_LEVEL_INFO,
+                     "INFO ");
+    r.rec.bTimeValid = false;
+    r.rec.iSecond = INT64_MAX - 5;
+    r.rec.nMillis = 5;
+    EXPECT_EQ(shortIsoOf(r.rec, false),
+              "[INFO  t 0000-00-00T00:00:00.000+00:00] far\n");
+}
+
+// On a terminal, tag and text are escaped exactly as in the short line.
+TEST(ShortIso, EscapesAsTheTerminalLineDoes) {
+    ScopedTimeZone zone("UTC0");
+    const std::string stamp = "01-01 00:00:00 0000";
+    const std::string iso = "1970-01-01T00:00:00.000+00:00";
+    for (int c = 0; c < 0x80; ++c) {
+        if (c >= 0x20 && c != 0x7F) continue;
+        std::string tag = "t" + std::string(1, char(c)) + "g";
+        std::string text = "a" + std::string(1, char(c)) + "b\tc\nd\n";
+        SCOPED_TRACE(c);
+        RenderedRecord r(tag, stamp, text, KQLOG_LEVEL_DEBUG, "DEBUG");
+        r.rec.bTimeValid = true;
+        std::string terminal = terminalOf(r.rec);
+        size_t at = terminal.find(stamp);
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_EQ(shortIsoOf(r.rec, true),
+                  terminal.replace(at, stamp.size(), iso));
+        EXPECT_EQ(shortIsoOf(r.rec, false),
+                  "[DEBUG " + tag + " " + iso + "] " + text);
     }
 }
 
