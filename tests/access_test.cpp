@@ -537,7 +537,8 @@ TEST_F(RestrictedSegment, ReaderKeepsTheContractOnAReadOnlyMapping) {
     EXPECT_FALSE(writable.isReadOnly());
     EXPECT_TRUE(writable.setLogLevel(0, KQLOG_LEVEL_FATAL));
     EXPECT_EQ(reader.getLogLevel(0), KQLOG_LEVEL_FATAL);
-    shmdt(pReadOnly);
+    // The mapping stays for the process's reader, which keeps it; the
+    // segment goes when the process ends (TestSegment marks it removed).
 }
 
 // init falls back to a read-only attachment for a user the segment lets
