@@ -669,6 +669,20 @@ void enableLogTag(uint8_t nTag, bool bEnable) {
     g_pKQLOGReader->enableLog(nTag, bEnable);
 }
 
+// True, after saying so, when the run asks for a change (-l, -t, -f) to a
+// log this user may only read: nothing is changed, and the run ends. A
+// level out of range is left to its message, which ends the run anyway.
+bool refuseChangeToReadOnlyLog(const Options& opts) {
+    if (opts.iLogLevel > 5) return false;
+    bool bChange = opts.iLogLevel >= 0 || opts.enabledTag != NO_TAG ||
+                   opts.disabledTag != NO_TAG;
+    if (!bChange || !g_pKQLOGReader || !g_pKQLOGReader->isReadOnly())
+        return false;
+    fprintf(stderr, "kqlogreader: no permission to change log [%s]: %s\n",
+            opts.strLogPath.c_str(), strerror(EACCES));
+    return true;
+}
+
 // Runs the maintenance commands. True when the run ends here.
 bool runMaintenance(const Options& opts) {
     if (!opts.strDumpMemFilePath.empty()) {
@@ -681,6 +695,7 @@ bool runMaintenance(const Options& opts) {
         showAllTagsInfo();
         return true;
     }
+    if (refuseChangeToReadOnlyLog(opts)) return true;
     if (opts.iLogLevel >= 0) {
         // A rejected level ends the run before anything is changed.
         if (opts.iLogLevel > 5) {

@@ -2,6 +2,7 @@
 // under the log path "/var/run/" + service name, for kqlogreader to show.
 #include <fcntl.h>
 #include <getopt.h>
+#include <grp.h>
 #include <strings.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "KQShmLogWriter.h"
 
@@ -25,7 +27,8 @@ const char* const LEVEL_NAMES[6] = {"TRACE", "DEBUG", "INFO",
 const size_t MAX_MESSAGE_BYTES = 255;
 
 const char* const usage =
-    "usage: kqlogger -p NAME [-t TAG] [-l LEVEL] [-b BUFSIZE] [message ...]\n"
+    "usage: kqlogger -p NAME [-t TAG] [-l LEVEL] [-b BUFSIZE]\n"
+    "                [--mode MODE [--group GROUP]] [message ...]\n"
     "Writes the message, or each line of standard input when none is given,\n"
     "into the shared-memory log of service NAME (log path /var/run/NAME,\n"
     "created when missing). Show it with kqlogreader -p NAME -d.\n"
@@ -37,6 +40,15 @@ const char* const usage =
     "  -b BUFSIZE  ring size in bytes, %d to %d; a log with a ring of\n"
     "              another size is started afresh (default: the existing\n"
     "              log's size, %d for a new log)\n"
+    "  --mode MODE\n"
+    "              who may use the log, as octal permission bits 0600 to\n"
+    "              0777, e.g. 0640: the owner writes, the group reads, others\n"
+    "              nothing; an existing log is switched to them, which takes\n"
+    "              its owner or root (default: 0666 for a new log, an\n"
+    "              existing log keeps its own)\n"
+    "  --group GROUP\n"
+    "              with --mode: the log's group, a name or a number\n"
+    "              (default: the writer's own group)\n"
     "  -h          show this help\n"
     "A message is cut to %d bytes and ends with one line feed.\n";
 
@@ -51,7 +63,65 @@ struct Options {
     std::string strTag = DEFAULT_TAG;
     ENUM_KQLOG_LEVEL eLevel = KQLOG_LEVEL_INFO;
     int iLogBufSize = 0;  // 0: keep the existing ring
+    // --mode and --group: who may use the log.
+    bool bAccess = false;
+    mode_t mode = 0;
+    gid_t gid = KQLOG_KEEP_GROUP;
+    bool bGroupGiven = false;
 };
+
+enum LongOption { OPT_MODE = 256, OPT_GROUP };
+
+const struct option LONG_OPTIONS[] = {
+    {"mode", required_argument, nullptr, OPT_MODE},
+    {"group", required_argument, nullptr, OPT_GROUP},
+    {nullptr, 0, nullptr, 0},
+};
+
+// Octal permission bits that let the owner read and write: 0600 to 0777
+// (the writer attaches its log read-write, also when it starts again).
+bool parseMode(const char* pText, mode_t* pMode) {
+    unsigned iValue = 0;
+    if (*pText == '\0') return false;
+    for (const char* p = pText; *p; ++p) {
+        if (*p < '0' || *p > '7') return false;
+        iValue = iValue * 8 + unsigned(*p - '0');
+        if (iValue > 0777) return false;
+    }
+    if (iValue < 0600) return false;
+    *pMode = mode_t(iValue);
+    return true;
+}
+
+// A group name, or a number (as chown(1) takes it: digits are a number).
+bool parseGroup(const char* pText, gid_t* pGid) {
+    if (*pText == '\0') return false;
+    if (strspn(pText, "0123456789") == strlen(pText)) {
+        unsigned long long iValue = 0;
+        for (const char* p = pText; *p; ++p) {
+            iValue = iValue * 10 + unsigned(*p - '0');
+            // gid_t(-1) is no group: chown's and IPC_SET's "unchanged".
+            if (iValue >= static_cast<unsigned long long>(gid_t(-1)))
+                return false;
+        }
+        *pGid = gid_t(iValue);
+        return true;
+    }
+    // A group with many members needs a larger buffer: ERANGE says so.
+    std::vector<char> buf(4096);
+    for (;;) {
+        struct group grp;
+        struct group* pFound = nullptr;
+        int iErr = getgrnam_r(pText, &grp, buf.data(), buf.size(), &pFound);
+        if (iErr == ERANGE && buf.size() < (size_t(1) << 24)) {
+            buf.resize(buf.size() * 2);
+            continue;
+        }
+        if (iErr != 0 || !pFound) return false;
+        *pGid = pFound->gr_gid;
+        return true;
+    }
+}
 
 bool parseLevel(const char* pText, ENUM_KQLOG_LEVEL* pLevel) {
     for (int i = 0; i < 6; ++i) {
@@ -124,7 +194,8 @@ ParseResult parseOptions(int argc, char* argv[], Options& opts) {
     int iOpt;
     // '+': options end at the first message word, which may begin with '-';
     // ':': a missing value is told apart from an unknown option.
-    while ((iOpt = getopt(argc, argv, "+:hp:t:l:b:")) != -1) {
+    while ((iOpt = getopt_long(argc, argv, "+:hp:t:l:b:", LONG_OPTIONS,
+                               nullptr)) != -1) {
         bool bValueOk = true;
         const char* pAllowed = "";
         switch (iOpt) {
@@ -147,18 +218,47 @@ ParseResult parseOptions(int argc, char* argv[], Options& opts) {
             bValueOk = parseBufSize(optarg, &opts.iLogBufSize);
             pAllowed = "550 to 2147480039 bytes";
             break;
+        case OPT_MODE:
+            bValueOk = parseMode(optarg, &opts.mode);
+            opts.bAccess = true;
+            pAllowed = "octal 0600 to 0777 (the owner reads and writes)";
+            break;
+        case OPT_GROUP:
+            bValueOk = parseGroup(optarg, &opts.gid);
+            opts.bGroupGiven = true;
+            pAllowed = "no such group";
+            break;
         case ':':
-            fprintf(stderr, "kqlogger: option -%c needs a value\n", optopt);
+            if (optopt >= OPT_MODE)
+                fprintf(stderr, "kqlogger: option --%s needs a value\n",
+                        optopt == OPT_MODE ? "mode" : "group");
+            else
+                fprintf(stderr, "kqlogger: option -%c needs a value\n",
+                        optopt);
             return PARSE_ERROR;
         default:
-            fprintf(stderr, "kqlogger: unknown option -%c\n", optopt);
+            // optopt is 0 for a long option getopt does not know.
+            if (optopt == 0)
+                fprintf(stderr, "kqlogger: unknown option %s\n",
+                        shown(argv[optind - 1]).c_str());
+            else
+                fprintf(stderr, "kqlogger: unknown option -%c\n", optopt);
             return PARSE_ERROR;
         }
         if (!bValueOk) {
-            fprintf(stderr, "kqlogger: bad value [%s] for -%c: %s\n",
-                    shown(optarg).c_str(), iOpt, pAllowed);
+            if (iOpt >= OPT_MODE)
+                fprintf(stderr, "kqlogger: bad value [%s] for --%s: %s\n",
+                        shown(optarg).c_str(),
+                        iOpt == OPT_MODE ? "mode" : "group", pAllowed);
+            else
+                fprintf(stderr, "kqlogger: bad value [%s] for -%c: %s\n",
+                        shown(optarg).c_str(), iOpt, pAllowed);
             return PARSE_ERROR;
         }
+    }
+    if (opts.bGroupGiven && !opts.bAccess) {
+        fputs("kqlogger: --group needs --mode\n", stderr);
+        return PARSE_ERROR;
     }
     if (opts.strService.empty()) {
         fputs("kqlogger: -p NAME is required\n", stderr);
@@ -260,7 +360,13 @@ int main(int argc, char* argv[]) {
     if (!checkLogPath(strLogPath)) return 1;
 
     IKQLOGWriter* pWriter = IKQLOGWriter::getInst();
-    if (!pWriter || !pWriter->init(strLogPath.c_str(), opts.iLogBufSize)) {
+    bool bOpened =
+        pWriter && (opts.bAccess ? pWriter->init(strLogPath.c_str(),
+                                                 opts.iLogBufSize, opts.mode,
+                                                 opts.gid)
+                                 : pWriter->init(strLogPath.c_str(),
+                                                 opts.iLogBufSize));
+    if (!bOpened) {
         fprintf(stderr, "kqlogger: cannot open the log at [%s]\n",
                 strLogPath.c_str());
         return 1;

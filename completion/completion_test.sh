@@ -116,6 +116,13 @@ PATH="$(dirname "$reader"):$PATH" expect "disk${nl}net" \
     _kqlogger kqlogger -p "$log_a" -t ""
 expect "" _kqlogreader "$reader" -p "$plain" -t ""
 
+# kqlogger's long options and their values: modes, and the system's groups.
+expect "--group$nl--mode" _kqlogger kqlogger -p "$log_a" --
+expect "0660${nl}0666" _kqlogger kqlogger --mode 066
+expect "--mode=0640" _kqlogger kqlogger --mode=064
+expect "root" _kqlogger kqlogger --mode 0640 --group roo
+expect "" _kqlogger kqlogger -p "$log_a" hello --
+
 # kqlogger's options end at the first message word.
 expect "" _kqlogger kqlogger -p "$log_a" hello -
 expect "" _kqlogger kqlogger -p "$log_a" -- -

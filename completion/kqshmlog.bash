@@ -317,14 +317,40 @@ _kqshmlog_prepend()
     done
 }
 
+_KQLOGGER_LONGOPTS='mode= group='
+
 _kqlogger()
 {
-    local cur=${COMP_WORDS[COMP_CWORD]}
+    local cur=${COMP_WORDS[COMP_CWORD]} head=''
     COMPREPLY=()
-    _kqshmlog_scan ptlb stop
+    _kqshmlog_scan ptlb stop "$_KQLOGGER_LONGOPTS"
     [[ $_kq_message ]] && return 0
 
+    # A long option's value, split by bash or in one word ("--mode=06").
+    if [[ $_kq_pending == --* && $cur == = ]]; then
+        cur=
+    elif [[ ! $_kq_pending && $cur == --?*=* ]]; then
+        local name
+        name=$(_kqshmlog_long_name "${cur%%=*}" "$_KQLOGGER_LONGOPTS")
+        if [[ $name == *= ]]; then
+            _kq_pending=--${name%=}
+            head=${cur%%=*}=
+            cur=${cur#*=}
+        fi
+    fi
+
     case $_kq_pending in
+    --mode)
+        # The usual ones; any octal mode from 0600 to 0777 is taken.
+        mapfile -t COMPREPLY < <(compgen -W '0600 0640 0660 0666' -- "$cur")
+        _kqshmlog_prepend "$head"
+        return 0
+        ;;
+    --group)
+        mapfile -t COMPREPLY < <(compgen -g -- "$cur")
+        _kqshmlog_prepend "$head"
+        return 0
+        ;;
     p)
         _kqshmlog_services "$cur"
         return 0
@@ -354,7 +380,9 @@ _kqlogger()
         done
         return 0
     fi
-    if [[ $cur == -* ]]; then
+    if [[ $cur == --* ]]; then
+        mapfile -t COMPREPLY < <(compgen -W '--mode --group' -- "$cur")
+    elif [[ $cur == -* ]]; then
         mapfile -t COMPREPLY < <(compgen -W '-h -p -t -l -b' -- "$cur")
     fi
     return 0

@@ -188,7 +188,8 @@ TEST(Kqlogger, UsageAndBadOptions) {
     const std::string tryHelp = "Try 'kqlogger -h' for help.\n";
     const std::vector<std::pair<std::vector<std::string>, Expected>> cases = {
         {{"-h"},
-         {"usage: kqlogger -p NAME [-t TAG] [-l LEVEL] [-b BUFSIZE] [message ...]\n"
+         {"usage: kqlogger -p NAME [-t TAG] [-l LEVEL] [-b BUFSIZE]\n"
+          "                [--mode MODE [--group GROUP]] [message ...]\n"
           "Writes the message, or each line of standard input when none is given,\n"
           "into the shared-memory log of service NAME (log path /var/run/NAME,\n"
           "created when missing). Show it with kqlogreader -p NAME -d.\n"
@@ -200,6 +201,15 @@ TEST(Kqlogger, UsageAndBadOptions) {
           "  -b BUFSIZE  ring size in bytes, 550 to 2147480039; a log with a ring of\n"
           "              another size is started afresh (default: the existing\n"
           "              log's size, 65536 for a new log)\n"
+          "  --mode MODE\n"
+          "              who may use the log, as octal permission bits 0600 to\n"
+          "              0777, e.g. 0640: the owner writes, the group reads, others\n"
+          "              nothing; an existing log is switched to them, which takes\n"
+          "              its owner or root (default: 0666 for a new log, an\n"
+          "              existing log keeps its own)\n"
+          "  --group GROUP\n"
+          "              with --mode: the log's group, a name or a number\n"
+          "              (default: the writer's own group)\n"
           "  -h          show this help\n"
           "A message is cut to 254 bytes and ends with one line feed.\n",
           "", 0}},

@@ -36,6 +36,18 @@ void KQLogSetVerboseStream(FILE* pStream);
 // its "detached" answer: false, 0, null, KQLOG_LEVEL_NONE (6) or no effect.
 // The tag table is read and changed in the shared segment itself, so a
 // change is seen at once by every attached process and outlasts this one.
+//
+// Read-only attachments. Attaching read-write takes read and write
+// permission on the segment. A writer may restrict its log (for example
+// mode 0640 with a group: IKQLOGWriter::init with a mode, kqlogger --mode),
+// so that some users may read it but not write it. For them init (and
+// reattachIfReplaced) attach the segment read-only instead, quietly but
+// for a -V diagnostic, and isReadOnly() answers true. Every reading
+// operation works as on any attachment. The operations that change the
+// tag table, enableLog, setLogLevel and setDefaultLogLevel, then return
+// false and change nothing: they never store into the read-only mapping
+// (which would end the process with SIGSEGV). A user who may not read the
+// segment at all gets init's failure ("shmat failed(Permission denied)").
 class IKQLOGReader {
 public:
     // Attaches the segment of a log path (an existing file; its ftok key
@@ -48,18 +60,20 @@ public:
     // Index of the tag of that name as indexed by init; 255 when unknown.
     virtual KQLogId findLogger(const char* pStrLogTag) = 0;
 
-    // Switches entry id on or off. False when detached or id is not in use.
+    // Switches entry id on or off. False when detached, read-only or id is
+    // not in use.
     virtual bool enableLog(KQLogId id, bool bEnable) = 0;
 
     // The switch of entry id; false when detached or id is not in use.
     virtual bool isLogEnable(KQLogId id) = 0;
 
     // Sets the level of every entry in use (true even when none is). The
-    // level's low byte is stored unchecked: callers test the range.
+    // level's low byte is stored unchecked: callers test the range. False
+    // when detached or read-only.
     virtual bool setDefaultLogLevel(ENUM_KQLOG_LEVEL eLevel) = 0;
 
-    // Sets the level of entry id, unchecked. False when detached or id is
-    // not in use.
+    // Sets the level of entry id, unchecked. False when detached, read-only
+    // or id is not in use.
     virtual bool setLogLevel(KQLogId id, ENUM_KQLOG_LEVEL eLevel) = 0;
 
     // The stored level byte of entry id; 6 when detached or id is not in use.
@@ -119,6 +133,11 @@ public:
     // err: ..." on standard error when the file cannot be read, or the
     // messages init gives for a bad header.
     virtual bool initFromFile(const char* pImagePath, bool bVerbose) = 0;
+
+    // Whether the segment is attached read-only (see the class comment):
+    // the tag table cannot be changed through this reader, and the changing
+    // operations answer false. False when detached, and for a file image.
+    virtual bool isReadOnly() = 0;
 
     // The process's reader; never null once memory could be had for it.
     static IKQLOGReader* getInst();

@@ -2,6 +2,8 @@
 #ifndef KQSHMLOGWRITER_H
 #define KQSHMLOGWRITER_H
 
+#include <sys/types.h>
+
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
@@ -16,6 +18,10 @@
 const int KQLOG_MIN_LOG_BUF_SIZE = 265 + 284 + 1;
 const int KQLOG_MAX_LOG_BUF_SIZE = INT32_MAX - 3608;
 const int KQLOG_DEFAULT_LOG_BUF_SIZE = 65536;
+
+// For init's gid: leave the group as it is (the writer's own on a new log,
+// the adopted log's on an existing one).
+const gid_t KQLOG_KEEP_GROUP = gid_t(-1);
 
 // The process's one log writer, reached through getInst(). The instance is
 // created on first demand and lives until the process ends: callers never
@@ -37,7 +43,8 @@ public:
     // ring of iLogBufSize bytes (of any accepted size when iLogBufSize is 0).
     // Anything else under the key is replaced by a new, empty log with a
     // ring of iLogBufSize bytes (KQLOG_DEFAULT_LOG_BUF_SIZE for 0), readable
-    // and writable by every user.
+    // and writable by every user. An adopted segment keeps the mode and
+    // group it has; the overload below restricts a log.
     //
     // False after a message on standard error for a null or missing path, a
     // path another process writes, a size outside
@@ -88,6 +95,26 @@ public:
     }
 
     virtual ~IKQLOGWriter() {}
+
+    // Operations added later; they come after the destructor so that the
+    // operations above keep their slots.
+
+    // init() for a log that only some may use: a new segment is created
+    // with mode (permission bits, e.g. 0640) and group gid (the writer's
+    // own for KQLOG_KEEP_GROUP), and is open to nobody else while it is
+    // set up. An adopted segment is switched to them (IPC_SET), which takes
+    // its owner or root; a segment that already has them needs no right.
+    // With 0640 and group adm, say, members of adm may read the log
+    // (IKQLOGReader attaches it read-only for them), nobody else may read
+    // it, and only its owner and root may change its tags or write it.
+    //
+    // False after a message on standard error, for the reasons init gives
+    // and for a mode beyond 0777 or without read and write for the owner,
+    // or when the segment's mode or group cannot be set (not the owner:
+    // the message names the owner); an adopted log then keeps its mode,
+    // group and contents, and the writer stays as it was.
+    virtual bool init(const char* pShmLogPath, int iLogBufSize, mode_t mode,
+                      gid_t gid) = 0;
 
     // The process's writer; never null once memory could be had for it.
     static IKQLOGWriter* getInst();

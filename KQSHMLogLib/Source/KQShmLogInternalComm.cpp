@@ -25,9 +25,24 @@ bool headerSizesUsable(uint32_t iHdrSize, uint32_t iLogBufSize) {
            iLogBufSize <= uint32_t(INT32_MAX);
 }
 
+// shmat read-write, or read-only once bReadOnly is set or when read-write is
+// refused with EACCES and bFallback allows it (bReadOnly is then set). On
+// failure errno is that of the last attempt.
+void* attach(int iShmId, bool bFallback, bool& bReadOnly) {
+    if (!bReadOnly) {
+        void* pAddr = shmat(iShmId, nullptr, 0);
+        if (pAddr != reinterpret_cast<void*>(-1) || errno != EACCES ||
+            !bFallback)
+            return pAddr;
+        bReadOnly = true;
+    }
+    return shmat(iShmId, nullptr, SHM_RDONLY);
+}
+
 }  // namespace
 
-KQShmAttachment AttachShmForRead(const char* pStrShmLogPath, bool bQuiet) {
+KQShmAttachment AttachShmForRead(const char* pStrShmLogPath, bool bQuiet,
+                                 bool bReadOnlyFallback) {
     KQShmAttachment att;
     key_t key = ftok(pStrShmLogPath, 0);
     if (key == -1) {
@@ -54,7 +69,8 @@ KQShmAttachment AttachShmForRead(const char* pStrShmLogPath, bool bQuiet) {
             fprintf(stderr, "shmget failed(%s)\n", strerror(errno));
         return att;
     }
-    void* pHdrAddr = shmat(iHdrId, nullptr, 0);
+    bool bReadOnly = false;
+    void* pHdrAddr = attach(iHdrId, bReadOnlyFallback, bReadOnly);
     if (pHdrAddr == reinterpret_cast<void*>(-1)) {
         if (!bQuiet)
             fprintf(stderr, "shmat failed(%s)\n", strerror(errno));
@@ -83,7 +99,7 @@ KQShmAttachment AttachShmForRead(const char* pStrShmLogPath, bool bQuiet) {
             fprintf(stderr, "shmget failed(%s)\n", strerror(errno));
         return att;
     }
-    void* pAddr = shmat(iShmId, nullptr, 0);
+    void* pAddr = attach(iShmId, bReadOnlyFallback, bReadOnly);
     if (pAddr == reinterpret_cast<void*>(-1)) {
         if (!bQuiet)
             fprintf(stderr, "shmat failed(%s)\n", strerror(errno));
@@ -112,6 +128,10 @@ KQShmAttachment AttachShmForRead(const char* pStrShmLogPath, bool bQuiet) {
     att.key = key;
     att.iHdrSize = iHdrSize;
     att.iLogBufSize = iLogBufSize;
+    att.bReadOnly = bReadOnly;
+    if (g_bVerbose && bReadOnly)
+        KQVerbose("Shm attached read-only (read-write: %s)\n",
+                  strerror(EACCES));
     return att;
 }
 

@@ -106,12 +106,19 @@ struct KQShmAttachment {
     key_t key = -1;  // the log path's key when it was attached
     uint32_t iHdrSize = 0;
     uint32_t iLogBufSize = 0;
+    // Attached read-only: see AttachShmForRead's bReadOnlyFallback.
+    bool bReadOnly = false;
 };
 
 // GetShmAddrforRead with the details above; null pAddr on failure. bQuiet:
 // no message (a follower that looks for a successor again and again).
+// bReadOnlyFallback: when attaching read-write is refused (EACCES: the
+// segment's mode lets this user read but not write), attach read-only and
+// set bReadOnly; writing to such an attachment kills the process. A user
+// who may not read gets the same "shmat failed" message as without it.
 KQShmAttachment AttachShmForRead(const char* pStrShmLogPath,
-                                 bool bQuiet = false);
+                                 bool bQuiet = false,
+                                 bool bReadOnlyFallback = false);
 
 // ---- Segment creation, for writers ----
 

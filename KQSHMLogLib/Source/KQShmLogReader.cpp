@@ -67,7 +67,8 @@ bool CKQLOGReaderImp::init(const char* pShmLogPath, bool bVerbose) {
     }
     // A failed init leaves an earlier attachment whole: nothing is changed
     // until the new segment has passed every check.
-    KQShmAttachment att = AttachShmForRead(pShmLogPath);
+    KQShmAttachment att =
+        AttachShmForRead(pShmLogPath, false, /*bReadOnlyFallback=*/true);
     if (!att.pAddr) return false;
     if (!adopt(att)) {
         shmdt(att.pAddr);
@@ -78,13 +79,15 @@ bool CKQLOGReaderImp::init(const char* pShmLogPath, bool bVerbose) {
     return true;
 }
 
-bool CKQLOGReaderImp::initFromMemory(void* pAddr, size_t nBytes) {
+bool CKQLOGReaderImp::initFromMemory(void* pAddr, size_t nBytes,
+                                     bool bReadOnly) {
     if (!pAddr || nBytes < sizeof(shmloghead)) return false;
     const shmloghead* pHead = static_cast<const shmloghead*>(pAddr);
     KQShmAttachment att;
     att.pAddr = pAddr;
     att.iHdrSize = pHead->hdrsize;
     att.iLogBufSize = pHead->logbufsize;
+    att.bReadOnly = bReadOnly;
     if (uint64_t(att.iHdrSize) + att.iLogBufSize > nBytes ||
         att.iLogBufSize > uint32_t(INT32_MAX))
         return false;
@@ -116,6 +119,7 @@ bool CKQLOGReaderImp::adopt(const KQShmAttachment& att) {
     m_nSegmentBytes = size_t(att.iHdrSize) + att.iLogBufSize;
     m_iShmId = att.iShmId;
     m_key = att.key;
+    m_bReadOnly = att.bReadOnly;
     m_bToldRemoved = false;
     m_bToldPathGone = false;
     m_bRingPrefaulted = false;
@@ -159,7 +163,8 @@ bool CKQLOGReaderImp::reattachIfReplaced() {
             return false;
         }
     }
-    KQShmAttachment att = AttachShmForRead(m_strLogPath.c_str(), true);
+    KQShmAttachment att = AttachShmForRead(m_strLogPath.c_str(), true,
+                                           /*bReadOnlyFallback=*/true);
     if (!att.pAddr) return false;
     // Not a log (yet: a writer fills in the magic last): look again later,
     // quietly, and keep no attachment of it meanwhile.
@@ -190,7 +195,7 @@ KQLogInfo* CKQLOGReaderImp::entryInUse(KQLogId id) {
 }
 
 bool CKQLOGReaderImp::enableLog(KQLogId id, bool bEnable) {
-    KQLogInfo* pInfo = entryInUse(id);
+    KQLogInfo* pInfo = entryToChange(id);
     if (!pInfo) return false;
     __atomic_store_n(&pInfo->bEnable, uint8_t(bEnable ? 1 : 0),
                      __ATOMIC_RELAXED);
@@ -203,7 +208,7 @@ bool CKQLOGReaderImp::isLogEnable(KQLogId id) {
 }
 
 bool CKQLOGReaderImp::setDefaultLogLevel(ENUM_KQLOG_LEVEL eLevel) {
-    if (!m_pLogHead) return false;
+    if (!m_pLogHead || m_bReadOnly) return false;
     int iCount = __atomic_load_n(&m_pLogHead->currLogInfoIndex,
                                  __ATOMIC_RELAXED);
     for (int i = 0; i < iCount; ++i)
@@ -213,7 +218,7 @@ bool CKQLOGReaderImp::setDefaultLogLevel(ENUM_KQLOG_LEVEL eLevel) {
 }
 
 bool CKQLOGReaderImp::setLogLevel(KQLogId id, ENUM_KQLOG_LEVEL eLevel) {
-    KQLogInfo* pInfo = entryInUse(id);
+    KQLogInfo* pInfo = entryToChange(id);
     if (!pInfo) return false;
     __atomic_store_n(&pInfo->nLogLevel, uint8_t(eLevel), __ATOMIC_RELAXED);
     return true;

@@ -38,6 +38,7 @@ public:
     bool reattachIfReplaced() override;
     bool initFromFile(const char* pImagePath, bool bVerbose) override;
     int getReadPos() override { return m_iReadPos; }
+    bool isReadOnly() override { return m_pLogHead && m_bReadOnly; }
 
     bool attached() const { return m_pLogHead != nullptr; }
     // Attached to a shared segment (not plain memory or a file image).
@@ -61,7 +62,9 @@ public:
     // Takes nBytes of plain memory as the segment, as init does an attached
     // one: the seam through which fuzzers and tests feed any bytes. False
     // when the header's sizes do not fit in nBytes or the magic is wrong.
-    bool initFromMemory(void* pAddr, size_t nBytes);
+    // bReadOnly: treat it as a read-only attachment (memory the caller may
+    // have made read-only: nothing writes to it then).
+    bool initFromMemory(void* pAddr, size_t nBytes, bool bReadOnly = false);
 
 private:
     CKQLOGReaderImp(const CKQLOGReaderImp&) = delete;
@@ -72,6 +75,10 @@ private:
     bool adopt(const KQShmAttachment& att);
     // Entry id when attached and id is in use; null otherwise.
     KQLogInfo* entryInUse(KQLogId id);
+    // entryInUse for a change: null on a read-only attachment too.
+    KQLogInfo* entryToChange(KQLogId id) {
+        return m_bReadOnly ? nullptr : entryInUse(id);
+    }
     KQRingView view() const;
     // Whether the node the last line came from no longer holds its header.
     bool lastLineRewritten() const;
@@ -107,6 +114,9 @@ private:
     bool m_bToldRemoved = false;
     bool m_bToldPathGone = false;
     bool m_bRingPrefaulted = false;
+    // The segment is mapped read-only: a store into it would kill the
+    // process, so the operations that change the tag table refuse.
+    bool m_bReadOnly = false;
     ENUM_KQLOG_READ_OUTCOME m_eLastOutcome = KQLOG_READ_DETACHED;
     KQTimeCache m_timeCache;
 };

@@ -9,7 +9,8 @@
 
 bool KQLogPathHoldsLog(const char* pShmLogPath) {
     if (!pShmLogPath) return false;
-    KQShmAttachment att = AttachShmForRead(pShmLogPath, true);
+    // A log the caller may only read is still a log.
+    KQShmAttachment att = AttachShmForRead(pShmLogPath, true, true);
     if (!att.pAddr) return false;
     bool bLog =
         static_cast<const volatile shmloghead*>(att.pAddr)->magic == KQLOG_MAGIC;

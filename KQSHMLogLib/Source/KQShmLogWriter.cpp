@@ -14,6 +14,7 @@
 #include <new>
 
 #include "KQMutex.h"
+#include "KQShmLogAccess.h"
 #include "KQShmLogInternalComm.h"
 #include "KQShmLogRing.h"
 
@@ -107,6 +108,8 @@ public:
     CKQLOGWriterImp() = default;
 
     bool init(const char* pShmLogPath, int iLogBufSize) override;
+    bool init(const char* pShmLogPath, int iLogBufSize, mode_t mode,
+              gid_t gid) override;
     KQLogId registerTag(const char* pStrLogTag,
                         ENUM_KQLOG_LEVEL eDefaultLevel) override;
     bool log(KQLogId id, ENUM_KQLOG_LEVEL eLevel, const char* pText,
@@ -122,7 +125,11 @@ private:
 
     void* attachExisting(key_t key, int iLogBufSize, int iNewSize,
                          bool& bFailed, SegmentFacts& facts);
-    void* createSegment(const char* pShmLogPath, key_t key, int iLogBufSize);
+    // pAccess: the mode and group asked for; null for the default, 0666.
+    bool initWith(const char* pShmLogPath, int iLogBufSize,
+                  const KQShmAccess* pAccess);
+    void* createSegment(const char* pShmLogPath, key_t key, int iLogBufSize,
+                        const KQShmAccess* pAccess);
     int lockLogPath(const char* pShmLogPath, bool& bHeldAlready);
     bool wanted(KQLogId id, ENUM_KQLOG_LEVEL eLevel);
     void append(KQLogId id, ENUM_KQLOG_LEVEL eLevel, const char* pText,
@@ -183,17 +190,12 @@ void* CKQLOGWriterImp::attachExisting(key_t key, int iLogBufSize,
 
 // A new, empty log segment for the path.
 void* CKQLOGWriterImp::createSegment(const char* pShmLogPath, key_t key,
-                                     int iLogBufSize) {
+                                     int iLogBufSize,
+                                     const KQShmAccess* pAccess) {
     size_t nBytes = size_t(HDR_SIZE) + uint32_t(iLogBufSize);
-    // Created here first, so that an ordinary first start is not reported
-    // as a failed lookup, and a size the system refuses fails init instead
-    // of ending the process; GetShm then attaches and zeroes it. EEXIST: a
-    // segment of this size is there already.
-    if (shmget(key, nBytes, IPC_CREAT | IPC_EXCL | 0666) == -1 &&
-        errno != EEXIST) {
-        fprintf(stderr, "shmget failed, err: %s\n", strerror(errno));
+    // GetShm then attaches and zeroes it.
+    if (!KQShmCreateForWriter(key, nBytes, pAccess, pShmLogPath))
         return nullptr;
-    }
     void* pAddr = GetShm(pShmLogPath, int(nBytes));
     shmloghead* pHead = static_cast<shmloghead*>(pAddr);
     pHead->hdrsize = HDR_SIZE;
@@ -237,6 +239,18 @@ int CKQLOGWriterImp::lockLogPath(const char* pShmLogPath, bool& bHeldAlready) {
 }
 
 bool CKQLOGWriterImp::init(const char* pShmLogPath, int iLogBufSize) {
+    return initWith(pShmLogPath, iLogBufSize, nullptr);
+}
+
+bool CKQLOGWriterImp::init(const char* pShmLogPath, int iLogBufSize,
+                           mode_t mode, gid_t gid) {
+    KQShmAccess access{mode, gid};
+    return KQShmAccessUsable(access) &&
+           initWith(pShmLogPath, iLogBufSize, &access);
+}
+
+bool CKQLOGWriterImp::initWith(const char* pShmLogPath, int iLogBufSize,
+                               const KQShmAccess* pAccess) {
     if (!pShmLogPath) {
         fprintf(stderr, "ShmLogPath invalid!!\n");
         return false;
@@ -270,8 +284,16 @@ bool CKQLOGWriterImp::init(const char* pShmLogPath, int iLogBufSize) {
     bool bFailed = false;
     SegmentFacts facts{};
     void* pAddr = attachExisting(key, iLogBufSize, iSize, bFailed, facts);
+    // An adopted log takes the access asked for before anything of it is
+    // touched, or init fails with the log as it was.
+    if (pAddr && pAccess &&
+        !KQShmApplyAccessUnder(key, *pAccess, pShmLogPath)) {
+        shmdt(pAddr);
+        pAddr = nullptr;
+        bFailed = true;
+    }
     if (!pAddr && !bFailed) {
-        pAddr = createSegment(pShmLogPath, key, iSize);
+        pAddr = createSegment(pShmLogPath, key, iSize, pAccess);
         if (pAddr)
             facts = SegmentFacts{HDR_SIZE, uint32_t(iSize), 0, 0,
                                  static_cast<shmloghead*>(pAddr)->starttime};
