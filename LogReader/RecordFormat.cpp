@@ -2,6 +2,9 @@
 
 #include <cstring>
 #include <ctime>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -93,10 +96,70 @@ bool anySpecial(uint64_t v) {
     return ((below20 | quote | slash | v) & HIGH) != 0;
 }
 
+#if defined(__SSE2__)
+// anySpecial for 16 bytes.
+bool anySpecial16(__m128i v) {
+    // As signed bytes, 0x80 and above are below 0x20 too.
+    __m128i special = _mm_or_si128(
+        _mm_cmplt_epi8(v, _mm_set1_epi8(0x20)),
+        _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('"')),
+                     _mm_cmpeq_epi8(v, _mm_set1_epi8('\\'))));
+    return _mm_movemask_epi8(special) != 0;
+}
+#endif
+
+// A plain text, the usual case, goes out in blocks: of 16 bytes while more
+// than 16 are left, then the block that ends on the text's end, whose
+// first bytes may have gone out already (plain, so as they are: they are
+// written again in place). Returns how many bytes are out: n when the
+// whole text was plain, else where the block with a byte to escape or to
+// check begins. Below 16 bytes, two blocks of 8 or of 4 that meet or
+// overlap.
+int putPlain(const unsigned char* p, int n, char*& out) {
+    int i = 0;
+#if defined(__SSE2__)
+    if (n >= 16) {
+        for (; n - i > 16; i += 16, out += 16) {
+            __m128i v =
+                _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+            if (anySpecial16(v)) return i;
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out), v);
+        }
+        __m128i v =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n - 16));
+        if (anySpecial16(v)) return i;
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + (n - i) - 16), v);
+        out += n - i;
+        return n;
+    }
+#endif
+    if (n >= 8) {
+        uint64_t vFirst, vLast;
+        memcpy(&vFirst, p, 8);
+        memcpy(&vLast, p + n - 8, 8);
+        if (anySpecial(vFirst) || anySpecial(vLast)) return 0;
+        memcpy(out, &vFirst, 8);
+        memcpy(out + n - 8, &vLast, 8);
+        out += n;
+        return n;
+    }
+    if (n >= 4) {
+        uint32_t iFirst, iLast;
+        memcpy(&iFirst, p, 4);
+        memcpy(&iLast, p + n - 4, 4);
+        if (anySpecial(uint64_t(iLast) << 32 | iFirst)) return 0;
+        memcpy(out, &iFirst, 4);
+        memcpy(out + n - 4, &iLast, 4);
+        out += n;
+        return n;
+    }
+    return 0;
+}
+
 char* jsonString(const char* pText, int n, char* out) {
     const unsigned char* p = reinterpret_cast<const unsigned char*>(pText);
     *out++ = '"';
-    for (int i = 0; i < n;) {
+    for (int i = putPlain(p, n, out); i < n;) {
         // Plain text goes eight bytes at a time.
         if (n - i >= 8) {
             uint64_t v;

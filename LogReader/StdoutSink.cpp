@@ -49,17 +49,8 @@ bool writeAll(int iFd, const char* p, size_t n) {
     return true;
 }
 
-char* StdoutSink::reserve(size_t n) {
-    if (m_nUsed + n > CAPACITY) flush();
-    return m_buffer + m_nUsed;
-}
-
-void StdoutSink::commit(size_t n) {
-    if (m_bViaStdio) {
-        if (fwrite(m_buffer + m_nUsed, 1, n, stdout) != n) fail(errno);
-        return;
-    }
-    m_nUsed += n;
+void StdoutSink::commitViaStdio(size_t n) {
+    if (fwrite(m_buffer + m_nUsed, 1, n, stdout) != n) fail(errno);
 }
 
 void StdoutSink::put(const char* p, size_t n) {

@@ -22,8 +22,14 @@
 //   kqbench sink count COUNTFILE RINGSIZE
 //                                        latency, or lines seen and missed
 //   kqbench sleeploop                    usleep(10000) until killed
+//   kqbench run FILE CMD [ARG ...]       run CMD (no shell; its output goes
+//                                        where kqbench's does) and append
+//                                        "wall_us user_us sys_us maxrss_kb"
+//                                        of the finished child to FILE
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/shm.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -441,12 +447,51 @@ int cmdSinkCount(const char* pCountFile, int64_t iRingSize) {
     return 0;
 }
 
+// Runs argv[0..] as a child and appends its wall time, its own user and
+// system time (the kernel's account of the reaped child) and its peak
+// resident size to pFile. The child's exit status is not judged:
+// kqlogreader ends a complete dump with status 1.
+int cmdRun(const char* pFile, char* argv[]) {
+    int64_t iStart = benchNowNs();
+    pid_t pid = fork();
+    if (pid < 0) {
+        perror("fork");
+        return 1;
+    }
+    if (pid == 0) {
+        execvp(argv[0], argv);
+        perror(argv[0]);
+        _exit(127);
+    }
+    int iStatus = 0;
+    struct rusage usage;
+    if (wait4(pid, &iStatus, 0, &usage) != pid) {
+        perror("wait4");
+        return 1;
+    }
+    int64_t iWallUs = (benchNowNs() - iStart) / 1000;
+    if (WIFEXITED(iStatus) && WEXITSTATUS(iStatus) == 127) return 1;
+    FILE* pOut = fopen(pFile, "a");
+    if (!pOut) {
+        perror(pFile);
+        return 1;
+    }
+    auto us = [](const struct timeval& tv) {
+        return int64_t(tv.tv_sec) * 1000000 + tv.tv_usec;
+    };
+    fprintf(pOut, "%" PRId64 " %" PRId64 " %" PRId64 " %ld\n", iWallUs,
+            us(usage.ru_utime), us(usage.ru_stime), usage.ru_maxrss);
+    fclose(pOut);
+    return 0;
+}
+
 int usage() {
     fputs("usage: kqbench newpath DIR | remove PATH | create PATH RINGSIZE |\n"
           "       fill PATH RINGSIZE HOURS | touch PATH | populate PATH |\n"
           "       render PATH |\n"
           "       write PATH RATE SECONDS COUNTFILE |\n"
-          "       sink latency | sink count COUNTFILE RINGSIZE | sleeploop\n",
+          "       sink latency | sink count COUNTFILE RINGSIZE | sleeploop |\n"
+          "       run FILE CMD [ARG ...]\n",
           stderr);
     return 2;
 }
@@ -479,6 +524,7 @@ int main(int argc, char* argv[]) {
         return cmdSinkLatency();
     if (cmd == "sink" && argc == 5 && strcmp(argv[2], "count") == 0)
         return cmdSinkCount(argv[3], atoll(argv[4]));
+    if (cmd == "run" && argc >= 4) return cmdRun(argv[2], argv + 3);
     if (cmd == "sleeploop" && argc == 2) {
         for (;;) usleep(10000);
     }

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (Release, build/bench) and runs them all, printing
-# the figures: per line, dump throughput and memory, the cost of the
-# filters, follow latency and idle cost, keeping up. Takes about four
-# minutes. Needs root: the logs live under /var/run. Every scratch log
-# and segment is removed at the end.
+# the figures: per line, dump throughput and memory, the dump's ratios to
+# the floor and to cat, the cost of the filters, several logs, follow
+# latency and idle cost, keeping up. Takes about six minutes. Needs root:
+# the logs live under /var/run. Every scratch log and segment is removed
+# at the end.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${KQ_BENCH_BUILD:-build/bench}
@@ -21,6 +22,9 @@ bash bench/dump-throughput.sh
 echo
 echo "== filters: --since/--until and --grep against the plain dump"
 bash bench/filter-throughput.sh
+echo
+echo "== dump cost as ratios to the floor and to cat"
+bash bench/dump-ratios.sh
 echo
 echo "== follow latency and idle cost"
 bash bench/follow.sh

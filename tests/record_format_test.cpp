@@ -66,14 +66,20 @@ std::string jsonText(const std::string& text) {
     return out.substr(at + 8, out.size() - 2 - (at + 8));
 }
 
+// Plain text goes out in blocks of 16 bytes and one that ends on the
+// text's end, or, below 16 bytes, in two of 8 or of 4: texts of 3, 5, 12,
+// 16, 20 and 47 bytes put a byte in the first block, a later one, the
+// overlap of the last two, and in each kind of tail.
 TEST(JsonEscaping, EveryByteAtEveryPositionMatchesTheReference) {
-    for (int c = 1; c < 256; ++c) {
-        if (c == '\n') continue;  // a last line feed is dropped: below
-        for (size_t at = 0; at < 20; ++at) {
-            std::string text(20, 'a');
-            text[at] = char(c);
-            ASSERT_EQ(jsonText(text), referenceJsonString(text))
-                << "byte " << c << " at " << at;
+    for (size_t len : {3, 5, 12, 16, 20, 47}) {
+        for (int c = 1; c < 256; ++c) {
+            if (c == '\n') continue;  // a last line feed is dropped: below
+            for (size_t at = 0; at < len; ++at) {
+                std::string text(len, 'a');
+                text[at] = char(c);
+                ASSERT_EQ(jsonText(text), referenceJsonString(text))
+                    << "byte " << c << " at " << at << " of " << len;
+            }
         }
     }
 }

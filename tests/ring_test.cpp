@@ -266,3 +266,44 @@ TEST(RingLineUnchanged, NoticesAChangeInTheTextAlone) {
     ring.node(40, "other text\n", 0, 2, 5, 7);
     EXPECT_FALSE(KQRingLineUnchanged(ring.view(), 40, line, out));
 }
+
+// KQRingReadLine copies and checks a text in blocks of 16 bytes with the
+// last block ending on the terminator, which is not how KQRingReadNode
+// reads it: both must agree on every length, on a NUL at each place in
+// the text and on a terminator that is none. The node ends on the ring's
+// last byte and the line buffer is exactly as large as promised, so that
+// the sanitizer build catches a block that reaches past either.
+TEST(RingReadLine, AgreesWithReadNodeOnEveryLengthAndDefect) {
+    ScopedTimeZone utc("UTC");
+    KQTimeCache lineCache, renderCache;
+    for (int32_t pos : {0, 3}) {
+        for (int len = 1; len <= KQLOG_MAX_LOG_LENGTH; ++len) {
+            PlainRing ring(pos + KQLOG_NODE_HDR_SIZE + len + 1);
+            strcpy(ring.head().logInfos[1].strLogTag, "net");
+            std::string text(size_t(len), 'x');
+            for (int i = 0; i < len; ++i) text[size_t(i)] = char('a' + i % 26);
+            // -1: sound; len: a terminator that is no NUL; else a NUL there.
+            for (int defect = -1; defect <= len; ++defect) {
+                ring.node(pos, text, 1, 4, 61, 250);
+                uint8_t* pText = ring.data() + pos + KQLOG_NODE_HDR_SIZE;
+                if (defect >= 0) pText[defect] = defect == len ? 'z' : 0;
+
+                KQNodeCopy copy;
+                KQNodeStatus want = KQRingReadNode(ring.view(), pos, copy);
+                ASSERT_EQ(want, defect < 0 ? KQNODE_VALID : KQNODE_INVALID);
+                std::vector<char> out(KQLOG_MAX_LINE_SIZE + 1);
+                KQLineRead line;
+                ASSERT_EQ(KQRingReadLine(ring.view(), pos, 0, lineCache,
+                                         out.data(), line),
+                          want)
+                    << "length " << len << " defect at " << defect;
+                if (want != KQNODE_VALID) continue;
+                EXPECT_EQ(std::string(out.data(), line.nLineLen),
+                          render(copy, "net", 0, renderCache))
+                    << "length " << len;
+                EXPECT_TRUE(KQRingLineUnchanged(ring.view(), pos, line,
+                                                out.data()));
+            }
+        }
+    }
+}

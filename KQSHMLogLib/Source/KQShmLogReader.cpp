@@ -240,11 +240,6 @@ const char* CKQLOGReaderImp::getLogTag(KQLogId nLogID) {
     return m_pLogHead->logInfos[nLogID].strLogTag;
 }
 
-KQRingView CKQLOGReaderImp::view() const {
-    return KQRingView{m_pLogHead, m_pLogBufRootAddr, m_iLogBufSize,
-                      m_pfnProbe, m_pProbeCtx};
-}
-
 void CKQLOGReaderImp::seekLogEnd() {
     if (!m_pLogHead) return;
     m_iReadPos = KQRingLoadWritePos(m_pLogHead);

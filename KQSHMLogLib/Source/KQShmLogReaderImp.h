@@ -79,7 +79,10 @@ private:
     KQLogInfo* entryToChange(KQLogId id) {
         return m_bReadOnly ? nullptr : entryInUse(id);
     }
-    KQRingView view() const;
+    KQRingView view() const {
+        return KQRingView{m_pLogHead, m_pLogBufRootAddr, m_iLogBufSize,
+                          m_pfnProbe, m_pProbeCtx};
+    }
     // Whether the node the last line came from no longer holds its header.
     bool lastLineRewritten() const;
     void reportInvalidNode(const KQNodeCopy& copy);

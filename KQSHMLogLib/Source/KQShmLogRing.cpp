@@ -1,66 +1,20 @@
 #include "KQShmLogRing.h"
 
-#include <cstring>
+#include "KQShmLogRingLine.h"
+
+using namespace kqring;
 
 namespace {
-
-uint32_t loadU32(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
-           uint32_t(p[3]) << 24;
-}
-
-uint16_t loadU16(const uint8_t* p) { return uint16_t(p[0] | p[1] << 8); }
-
-// A node header must fit before anything at iPos is read.
-bool headerInRing(const KQRingView& view, int32_t iPos) {
-    return iPos >= 0 && view.iRingSize >= KQLOG_NODE_HDR_SIZE &&
-           iPos <= view.iRingSize - KQLOG_NODE_HDR_SIZE;
-}
-
-// The one node check, on the header: a size byte that is no end marker, a
-// level that has a name, and text plus terminator inside the ring. The
-// text must then hold no NUL and the terminator must be one; each reader
-// checks those where its copy lies (textSound, or copyCheckedText).
-KQNodeStatus checkHeader(const KQRingView& view, int32_t iPos, uint8_t nSize,
-                         uint8_t nLevel) {
-    if (nSize == 0) return KQNODE_END;
-    if (nLevel >= KQLOG_LEVEL_COUNT ||
-        int(nSize) + 1 > view.iRingSize - iPos - KQLOG_NODE_HDR_SIZE)
-        return KQNODE_INVALID;
-    return KQNODE_VALID;
-}
-
-// A text of n bytes and its terminator, in place.
-bool textSound(const uint8_t* pText, size_t n) {
-    return pText[n] == 0 && memchr(pText, 0, n) == nullptr;
-}
 
 void put2(char* p, int v) {
     p[0] = char('0' + v / 10 % 10);
     p[1] = char('0' + v % 10);
 }
 
-// "%.4u": at least four digits, more when the value needs them.
-size_t putMs(char* p, unsigned v) {
-    if (v < 10000) {
-        p[0] = char('0' + v / 1000);
-        p[1] = char('0' + v / 100 % 10);
-        p[2] = char('0' + v / 10 % 10);
-        p[3] = char('0' + v % 10);
-        return 4;
-    }
-    char digits[5];
-    int n = 0;
-    do {
-        digits[n++] = char('0' + v % 10);
-        v /= 10;
-    } while (v != 0);
-    while (n < 4) digits[n++] = '0';
-    for (int i = 0; i < n; ++i) p[i] = digits[n - 1 - i];
-    return size_t(n);
-}
+}  // namespace
 
-// False when local time cannot express iSecond.
+namespace kqring {
+
 bool renderSecond(int64_t iSecond, char text[14]) {
     struct tm tmLocal;
     time_t t = time_t(iSecond);
@@ -82,53 +36,7 @@ bool renderSecond(int64_t iSecond, char text[14]) {
     return true;
 }
 
-const uint64_t ONES = 0x0101010101010101ULL;
-const uint64_t HIGHS = 0x8080808080808080ULL;
-
-// Nonzero when one of the eight bytes of v is 0.
-inline uint64_t zeroBytes(uint64_t v) { return (v - ONES) & ~v & HIGHS; }
-
-// Copies a node's text and its terminator (n + 1 bytes) from the ring to
-// dst, checking each byte as it is copied: true when the n text bytes hold
-// no NUL and the terminator is one. Every byte is read once, so the copy is
-// exactly what was checked.
-bool copyCheckedText(char* dst, const uint8_t* src, size_t n) {
-    uint64_t zeros = 0;
-    size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
-        uint64_t v;
-        memcpy(&v, src + i, 8);
-        memcpy(dst + i, &v, 8);
-        zeros |= zeroBytes(v);
-    }
-    bool bNul = zeros != 0;
-    for (; i < n; ++i) {
-        uint8_t c = src[i];
-        dst[i] = char(c);
-        bNul |= c == 0;
-    }
-    uint8_t cEnd = src[n];
-    dst[n] = char(cEnd);
-    return !bNul && cEnd == 0;
-}
-
-// Length of a tag name: up to its first NUL, at most 10 bytes.
-int tagNameLength(const char* pName) {
-    uint64_t v;
-    memcpy(&v, pName, 8);
-    uint64_t z = zeroBytes(v);
-    if (z != 0) return __builtin_ctzll(z) / 8;
-    if (pName[8] == 0) return 8;
-    return pName[9] == 0 ? 9 : 10;
-}
-
-}  // namespace
-
-int32_t KQRingNextPos(int32_t iPos, uint8_t nLogSize, int32_t iRingSize) {
-    int64_t iNext = int64_t(iPos) + nLogSize + KQLOG_NODE_HDR_SIZE + 1;
-    if (iNext + KQLOG_WRAP_THRESHOLD >= int64_t(iRingSize)) return 0;
-    return int32_t(iNext);
-}
+}  // namespace kqring
 
 KQNodeStatus KQRingReadNode(const KQRingView& view, int32_t iPos,
                             KQNodeCopy& copy) {
@@ -217,47 +125,6 @@ int KQRingTagName(const shmloghead* pHead, uint8_t nTag,
     return n;
 }
 
-namespace {
-
-// "[LEVEL tag MM-DD hh:mm:ss mmmm] " into out; the length.
-size_t renderPrefix(uint8_t nLevel, const char* pTagName, int iTagLen,
-                    int64_t iStartTime, uint32_t nDeltaSec, uint16_t nMs,
-                    KQTimeCache& cache, char* out, bool* pTimeValid,
-                    int64_t* pSecond) {
-    char* p = out;
-    *p++ = '[';
-    memcpy(p, LOG_LEVEL_STRING[nLevel], 5);
-    p += 5;
-    *p++ = ' ';
-    // KQRingReadLine puts the name in place itself.
-    if (pTagName != p) memcpy(p, pTagName, size_t(iTagLen));
-    p += iTagLen;
-
-    int64_t iSecond;
-    bool bValid = true;
-    if (__builtin_add_overflow(iStartTime, int64_t(nDeltaSec), &iSecond)) {
-        memcpy(cache.text, "00-00 00:00:00", 14);
-        cache.bValid = false;
-        bValid = false;
-    } else if (!cache.bValid || cache.iSecond != iSecond) {
-        cache.bConverted = renderSecond(iSecond, cache.text);
-        cache.iSecond = iSecond;
-        cache.bValid = true;
-    }
-    if (bValid) bValid = cache.bConverted;
-    *pTimeValid = bValid;
-    *pSecond = iSecond;
-    *p++ = ' ';
-    memcpy(p, cache.text, 14);
-    p += 14;
-    *p++ = ' ';
-    p += putMs(p, nMs);
-    *p++ = ']';
-    *p++ = ' ';
-    return size_t(p - out);
-}
-
-}  // namespace
 
 size_t KQRenderLine(const KQNodeCopy& copy, const char* pTagName, int iTagLen,
                     int64_t iStartTime, KQTimeCache& cache, char* out) {
@@ -273,49 +140,12 @@ size_t KQRenderLine(const KQNodeCopy& copy, const char* pTagName, int iTagLen,
 KQNodeStatus KQRingReadLine(const KQRingView& view, int32_t iPos,
                             int64_t iStartTime, KQTimeCache& cache,
                             char* out, KQLineRead& line) {
-    if (!headerInRing(view, iPos)) return KQNODE_OUTSIDE;
-    const uint8_t* pNode = view.pRing + iPos;
-    // The writer publishes a node by storing its size byte last.
-    uint8_t nSize = __atomic_load_n(pNode, __ATOMIC_ACQUIRE);
-    line.header[0] = nSize;
-    memcpy(line.header + 1, pNode + 1, KQLOG_NODE_HDR_SIZE - 1);
-    uint8_t nLevel = line.header[2];
-    KQNodeStatus eHeader = checkHeader(view, iPos, nSize, nLevel);
-    if (eHeader != KQNODE_VALID) return eHeader;
-
-    // The tag name goes straight from the table into the line: at most 10
-    // bytes, up to a NUL.
-    uint8_t nTag = line.header[1];
-    char* pTagDst = out + 7;
-    int iTagLen = 0;
-    if (nTag < KQLOG_MAX_TAGS) {
-        const char* pSrc = view.pHead->logInfos[nTag].strLogTag;
-        memcpy(pTagDst, pSrc, KQLOG_TAG_NAME_SIZE);
-        iTagLen = tagNameLength(pTagDst);
-    }
-    line.nTagOffset = 7;
-    line.iTagLen = iTagLen;
-    size_t n = renderPrefix(nLevel, pTagDst, iTagLen, iStartTime,
-                            loadU32(line.header + 3), loadU16(line.header + 7),
-                            cache, out, &line.bTimeValid, &line.iSecond);
-
-    // One copy of the text and its terminator; validated where it lies.
-    char* pText = out + n;
-    if (!copyCheckedText(pText, pNode + KQLOG_NODE_HDR_SIZE, nSize))
-        return KQNODE_INVALID;
-    line.nTextOffset = n;
-    line.nLineLen = n + nSize;
-    return KQNODE_VALID;
+    return readLine(view, iPos, iStartTime, cache, out, line);
 }
 
 bool KQRingLineUnchanged(const KQRingView& view, int32_t iPos,
                          const KQLineRead& line, const char* out) {
-    if (!headerInRing(view, iPos)) return false;
-    const uint8_t* pNode = view.pRing + iPos;
-    size_t nText = size_t(line.header[0]) + 1;
-    return KQRingHeaderEquals(pNode, line.header) &&
-           memcmp(pNode + KQLOG_NODE_HDR_SIZE, out + line.nTextOffset,
-                  nText) == 0;
+    return lineUnchanged(view, iPos, line, out);
 }
 
 bool KQRingNodeSound(const KQRingView& view, int32_t iPos, int32_t& iNext) {

@@ -92,7 +92,12 @@ inline bool KQRingHeaderEquals(const uint8_t* p,
 bool KQRingRetained(const shmloghead* pHead, int32_t iPos, int32_t iRingSize);
 
 // Position of the node after one at iPos with text length nLogSize.
-int32_t KQRingNextPos(int32_t iPos, uint8_t nLogSize, int32_t iRingSize);
+inline int32_t KQRingNextPos(int32_t iPos, uint8_t nLogSize,
+                             int32_t iRingSize) {
+    int64_t iNext = int64_t(iPos) + nLogSize + KQLOG_NODE_HDR_SIZE + 1;
+    if (iNext + KQLOG_WRAP_THRESHOLD >= int64_t(iRingSize)) return 0;
+    return int32_t(iNext);
+}
 
 // Reads the node at iPos into copy. The size byte is read once, with acquire
 // ordering, before the rest, so a node a writer publishes by its size byte
@@ -120,13 +125,14 @@ bool KQRingSkip(const KQRingView& view, int32_t& iPos, int iCount);
 int KQRingTagName(const shmloghead* pHead, uint8_t nTag,
                   char name[KQLOG_TAG_NAME_SIZE]);
 
-// Local date and time "MM-DD hh:mm:ss" of one second, remembered so that
-// nodes of the same second convert the time only once.
+// Local date and time " MM-DD hh:mm:ss " (with the spaces around it) of
+// one second, remembered so that nodes of the same second convert the time
+// only once.
 struct KQTimeCache {
     bool bValid = false;
     int64_t iSecond = 0;
     bool bConverted = false;  // local time could express iSecond
-    char text[14];
+    char text[16];
 };
 
 // Largest line KQRenderLine writes: "[" level " " tag " MM-DD hh:mm:ss "

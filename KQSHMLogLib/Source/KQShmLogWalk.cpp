@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "KQShmLogRingLine.h"
 #include "KQShmLogWalkLoads.h"
 
 using namespace kqwalk;
@@ -71,12 +72,12 @@ KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
 
 // Printing once: whether the pass is over after this step, besides an END.
 // The one place a pass ends.
-bool KQRingWalker::passOver() const {
+KQ_ALWAYS_INLINE bool KQRingWalker::passOver() const {
     return m_iBudget <= 0 || m_iLaps >= KQWALK_PASS_LAPS || m_bHold ||
            m_bBrokenLink;
 }
 
-KQWalkEvent KQRingWalker::step(const KQRingView& view, char* pLine,
+KQ_ALWAYS_INLINE KQWalkEvent KQRingWalker::step(const KQRingView& view, char* pLine,
                                KQWalkResult& res) {
     const int32_t iSize = view.iRingSize;
     for (int iLook = 0; iLook < KQWALK_MAX_LOOKS; ++iLook) {
@@ -121,7 +122,7 @@ KQWalkEvent KQRingWalker::step(const KQRingView& view, char* pLine,
     return KQWALK_END;
 }
 
-KQWalkEvent KQRingWalker::deliver(const KQRingView& view, const Look& look,
+KQ_ALWAYS_INLINE KQWalkEvent KQRingWalker::deliver(const KQRingView& view, const Look& look,
                                   KQWalkResult& res) {
     const int32_t iSize = view.iRingSize;
     uint8_t nSize = res.line.header[0];

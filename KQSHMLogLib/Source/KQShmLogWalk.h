@@ -124,23 +124,26 @@ private:
     };
 
     // Classification (KQShmLogWalkClassify.cpp): reads, changes nothing
-    // but the line buffer.
+    // but the line buffer. The inline ones are the checks every record
+    // passes, inlined into classify there and used nowhere else.
     Found classify(const KQRingView& view, Look& look, char* pLine,
                    KQWalkResult& res);
-    Found classifyNode(const KQRingView& view, Look& look, bool bPastWrite,
-                       char* pLine, KQWalkResult& res);
+    inline Found classifyNode(const KQRingView& view, Look& look,
+                              bool bPastWrite, char* pLine, KQWalkResult& res);
     Found failedInside(const KQRingView& view);
-    bool stillAhead(const KQRingView& view, Look& look);
-    bool lostBehind(const KQRingView& view);
-    bool rewrittenBehind(const KQRingView& view) const;
-    bool writerRestarted(const KQRingView& view, const Look& look) const;
+    inline bool stillAhead(const KQRingView& view, Look& look);
+    inline bool lostBehind(const KQRingView& view);
+    inline bool rewrittenBehind(const KQRingView& view) const;
+    inline bool writerRestarted(const KQRingView& view, const Look& look) const;
     bool startedOver(const KQRingView& view) const;
     void reportInvalid(const KQRingView& view, const KQNodeCopy& copy);
 
-    // Policy (KQShmLogWalk.cpp).
-    KQWalkEvent step(const KQRingView& view, char* pLine, KQWalkResult& res);
-    KQWalkEvent deliver(const KQRingView& view, const Look& look,
-                        KQWalkResult& res);
+    // Policy (KQShmLogWalk.cpp); the inline ones are the per-record step,
+    // inlined into next there.
+    inline KQWalkEvent step(const KQRingView& view, char* pLine,
+                            KQWalkResult& res);
+    inline KQWalkEvent deliver(const KQRingView& view, const Look& look,
+                               KQWalkResult& res);
     KQWalkEvent lapped(const KQRingView& view, KQWalkResult& res);
     KQWalkEvent damaged(const KQRingView& view, int32_t iWrite,
                         int32_t iFrom, KQWalkResult& res);
@@ -151,7 +154,7 @@ private:
     // logWritePos loaded before iPos was chosen: the distance floor is
     // measured from it.
     void moveTo(const KQRingView& view, int32_t iPos, int32_t iWriteBefore);
-    bool passOver() const;
+    inline bool passOver() const;
 
     int32_t m_iPos = 0;
     // The node last read; the cursor lies right after it. -1 after a move.

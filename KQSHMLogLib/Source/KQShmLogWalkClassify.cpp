@@ -1,8 +1,10 @@
 // What one look finds at the walker's cursor. Nothing here moves the
 // cursor or changes the walker's state: the policy in KQShmLogWalk.cpp acts
-// on the answer.
+// on the answer. The checks every record passes are inlined into one
+// function (KQ_ALWAYS_INLINE): called apart, they cost as much as the work.
 #include <cstring>
 
+#include "KQShmLogRingLine.h"
 #include "KQShmLogWalk.h"
 #include "KQShmLogWalkLoads.h"
 
@@ -40,13 +42,13 @@ KQRingWalker::Found KQRingWalker::classify(const KQRingView& view, Look& look,
     return classifyNode(view, look, bPastWrite, pLine, res);
 }
 
-KQRingWalker::Found KQRingWalker::classifyNode(const KQRingView& view,
+KQ_ALWAYS_INLINE KQRingWalker::Found KQRingWalker::classifyNode(const KQRingView& view,
                                                Look& look, bool bPastWrite,
                                                char* pLine,
                                                KQWalkResult& res) {
     KQRingProbe(view);
     KQNodeStatus eStatus =
-        KQRingReadLine(view, m_iPos, look.iStart, m_cache, pLine, res.line);
+        kqring::readLine(view, m_iPos, look.iStart, m_cache, pLine, res.line);
     if (eStatus == KQNODE_END) {
         // Right after a node at logWritePos is the end too: that node was
         // published and logWritePos is about to move past it.
@@ -82,7 +84,7 @@ KQRingWalker::Found KQRingWalker::classifyNode(const KQRingView& view,
     // that look retained; only the bytes tell.
     if (!stillAhead(view, look)) return Found::Lapped;
     KQRingProbe(view);
-    if (!KQRingLineUnchanged(view, m_iPos, res.line, pLine))
+    if (!kqring::lineUnchanged(view, m_iPos, res.line, pLine))
         return Found::Changing;
     if (lostBehind(view))
         return startedOver(view) ? Found::Restarted : Found::Lapped;
@@ -103,7 +105,7 @@ KQRingWalker::Found KQRingWalker::failedInside(const KQRingView& view) {
 // still be retained, and its distance to logWritePos must not have shrunk
 // below the look's lag: else the writers came round past it during the
 // copy, and a newer node whose boundary fell on the cursor may stand there.
-bool KQRingWalker::stillAhead(const KQRingView& view, Look& look) {
+KQ_ALWAYS_INLINE bool KQRingWalker::stillAhead(const KQRingView& view, Look& look) {
     // Pairs with the writers' fence between moving logReadPos and
     // overwriting: a copy that saw an overwritten byte sees it evicted.
     __atomic_thread_fence(__ATOMIC_ACQUIRE);
@@ -117,7 +119,7 @@ bool KQRingWalker::stillAhead(const KQRingView& view, Look& look) {
 // The node read last was rewritten while logReadPos does not lie between
 // it and the cursor: the writers evicted past the cursor and came round
 // again between two looks. (Evicting in order leaves logReadPos between.)
-bool KQRingWalker::lostBehind(const KQRingView& view) {
+KQ_ALWAYS_INLINE bool KQRingWalker::lostBehind(const KQRingView& view) {
     return rewrittenBehind(view) &&
            KQRingEvictedPast(m_iLastLinePos, loadRead(view), m_iPos,
                              view.iRingSize);
@@ -125,7 +127,7 @@ bool KQRingWalker::lostBehind(const KQRingView& view) {
 
 // Whether the node read last no longer holds the header it had: the chain
 // behind the cursor was rewritten, so the cursor may be off it.
-bool KQRingWalker::rewrittenBehind(const KQRingView& view) const {
+KQ_ALWAYS_INLINE bool KQRingWalker::rewrittenBehind(const KQRingView& view) const {
     if (m_iLastLinePos < 0 || !inRing(view, m_iLastLinePos) ||
         m_iLastLinePos > view.iRingSize - KQLOG_NODE_HDR_SIZE)
         return false;
@@ -136,7 +138,7 @@ bool KQRingWalker::rewrittenBehind(const KQRingView& view) const {
 // Writers that started the log over (a new start time, or a reader ahead
 // of an unwrapped log, which no lap can explain) lose nothing unread that a
 // lap report could name.
-bool KQRingWalker::writerRestarted(const KQRingView& view,
+KQ_ALWAYS_INLINE bool KQRingWalker::writerRestarted(const KQRingView& view,
                                    const Look& look) const {
     if (look.iStart != m_iStartTime) return true;
     return inRing(view, look.iRead) && look.bWriteKnown &&
