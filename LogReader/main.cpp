@@ -199,25 +199,38 @@ public:
     // pLabel: the record names its log (several logs); null otherwise.
     void print(const KQLogRecord& rec, const LogLabel* pLabel) {
         const char* pSgr = m_bColour ? levelSgr(rec.eLevel) : nullptr;
-        if (!pLabel && !pSgr) {
-            if (printedAsRendered())
-                g_out.commit(rec.nLineLen);  // rendered there by next()
-            else
-                g_out.commit(format(rec, g_out.reserve(KQ_MAX_FORMATTED)));
+        if (!pLabel && !pSgr && printedAsRendered()) {
+            g_out.commit(rec.nLineLen);  // rendered there by next()
+        } else if (!pLabel && !pSgr) {
+            g_out.commit(format(rec, g_out.reserve(KQ_MAX_FORMATTED)));
+        } else if (!pSgr && m_eFormat != OutputFormat::SYSLOG) {
+            printLabelledInPlace(rec, *pLabel);
+        } else if (pLabel) {
+            size_t n = format(rec, m_formatted);
+            emitLines(pSgr, labelled(m_formatted, n, *pLabel));
         } else {
             size_t n = format(rec, m_formatted);
-            if (pLabel) {
-                emitLines(pSgr, labelled(m_formatted, n, *pLabel));
-            } else {
-                g_out.commit(colourLines(
-                    pSgr, m_formatted, n,
-                    g_out.reserve(colouredSize(pSgr, m_formatted, n))));
-            }
+            g_out.commit(colourLines(
+                pSgr, m_formatted, n,
+                g_out.reserve(colouredSize(pSgr, m_formatted, n))));
         }
         g_out.endRecord();
     }
 
 private:
+    // The label, then the record formatted straight after it: the common
+    // case of several logs (no colour, a label only at the start). A JSON
+    // object's "{" lands on the label's last byte, which is written after.
+    void printLabelledInPlace(const KQLogRecord& rec, const LogLabel& label) {
+        bool bJson = m_eFormat == OutputFormat::JSON;
+        const std::string& head = bJson ? label.strJson : label.strPlain;
+        size_t nHead = bJson ? head.size() - 1 : head.size();
+        char* p = g_out.reserve(head.size() + KQ_MAX_FORMATTED);
+        size_t n = format(rec, p + nHead);
+        memcpy(p, head.data(), head.size());
+        g_out.commit(nHead + n);
+    }
+
     // The record as formatted, naming its log: after "NAME: " (short),
     // with "log" as the JSON object's first key, or with "NAME: " after
     // each syslog line's "<P>".
