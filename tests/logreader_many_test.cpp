@@ -124,6 +124,34 @@ TEST_F(KqlogreaderMany, JsonAndSyslogNameTheLogFirst) {
                      "<6>" + nb + ": " + line(2, 0, "db up\n"));
 }
 
+TEST_F(KqlogreaderMany, LabelsGoWithShortIsoAndColourToo) {
+    TestSegment& a = log(0);
+    TestSegment& b = log(0);
+    a.appendNode("one\ntwo\n", 0, 4, 1, 0);
+    b.appendNode("fine\n", 0, 2, 2, 0);
+    std::string na = a.serviceName(), nb = b.serviceName();
+    const std::vector<std::string> both = {"--log", na, "--log", nb, "-d"};
+    auto with = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = both;
+        args.insert(args.end(), extra.begin(), extra.end());
+        return runTool(kTool, args).out;
+    };
+    EXPECT_EQ(with({"--output", "short-iso"}),
+              banner(a) + banner(b) + na +
+                  ": [ERROR web 1970-01-01T00:00:01.000+00:00] one\ntwo\n" +
+                  nb + ": [INFO  web 1970-01-01T00:00:02.000+00:00] fine\n");
+    // Each line of a record in its level's colour, label included; INFO
+    // stays plain.
+    EXPECT_EQ(with({"--output", "syslog", "--color=always"}),
+              "\x1b[31m<3>" + na + ": [ERROR web 01-01 00:00:01 0000] one\x1b[0m\n"
+              "\x1b[31m<3>" + na + ": [ERROR web 01-01 00:00:01 0000] two\x1b[0m\n"
+              "<6>" + nb + ": " + line(2, 0, "fine\n"));
+    EXPECT_EQ(with({"--color=always"}),
+              banner(a) + banner(b) + "\x1b[31m" + na +
+                  ": [ERROR web 01-01 00:00:01 0000] one\x1b[0m\n\x1b[31mtwo\x1b[0m\n" +
+                  nb + ": " + line(2, 0, "fine\n"));
+}
+
 TEST_F(KqlogreaderMany, AllReadsEveryLogInNameOrderAndNothingElse) {
     TestSegment& a = log(0);
     TestSegment& b = log(0);
