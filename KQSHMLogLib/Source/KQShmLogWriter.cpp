@@ -18,6 +18,7 @@
 
 #include "KQMutex.h"
 #include "KQShmLogAppend.h"
+#include "KQShmLogFormat.h"
 #include "KQShmLogInternalComm.h"
 #include "KQShmLogLock.h"
 
@@ -452,6 +453,15 @@ bool CKQLOGWriterImp::logFormatV(KQLogId id, ENUM_KQLOG_LEVEL eLevel,
                                  const char* pFormat, va_list args) {
     if (!pFormat || !wouldLog(id, eLevel)) return false;
     char text[KQLOG_MAX_LOG_LENGTH + 1];
+    KQFormatted out;
+    if (KQFormatFast(text, sizeof(text), pFormat, args, out)) {
+        if (out.nLen > size_t(KQLOG_MAX_LOG_LENGTH)) {
+            if (out.bEndsWithLineFeed) text[KQLOG_MAX_LOG_LENGTH - 1] = '\n';
+            out.nLen = KQLOG_MAX_LOG_LENGTH;
+        }
+        if (out.nLen == 0) return false;
+        return append(id, eLevel, text, uint8_t(out.nLen));
+    }
     // args can be walked once: the copy serves a second formatting.
     va_list again;
     va_copy(again, args);
