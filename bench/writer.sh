@@ -42,9 +42,9 @@ done
 # median LABEL FILE COLUMN: the median of the first number in that column
 # of the rows whose first cell is LABEL.
 median() {
-  awk -F'|' -v label="$1" -v col="$3" '$2 ~ label {
-      if (match($col, /[0-9.]+/)) v[n++] = substr($col, RSTART, RLENGTH) + 0 }
-    END { if (!n) exit; asort(v); print v[int((n + 1) / 2)] }' "$2"
+  awk -F'|' -v label="$1" -v col="$3" '$2 ~ label && match($col, /[0-9.]+/) {
+      print substr($col, RSTART, RLENGTH) }' "$2" |
+    sort -g | awk '{ v[n++] = $1 } END { if (n) print v[int((n - 1) / 2)] }'
 }
 echo
 echo "== medians of $RUNS runs"

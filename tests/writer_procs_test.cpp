@@ -323,3 +323,37 @@ TEST(WriterProcesses, AWriterKilledMidStormStopsNoOther) {
            "after a storming writer's: median %.0f us, at most %.0f us\n",
            heldResumeUs, resumeUs[resumeUs.size() / 2], resumeUs.back());
 }
+
+// A log another process writes is adopted as it is, never replaced: not for
+// another ring size, and not when it looks unsound. Once that process has
+// gone, it may be.
+TEST(WriterProcesses, ALogAnotherProcessWritesIsNotReplaced) {
+    ScratchLogPath lp;
+    ASSERT_TRUE(lp.ok());
+    SharedState s;
+    ASSERT_TRUE(s.ok());
+    Reaper reaper;
+    reaper.pids.push_back(spawn([&] {
+        if (!IKQLOGWriter::getInst()->init(lp.path().c_str(), 4096)) return 2;
+        s->holding = true;
+        pause();
+        return 0;
+    }));
+    while (!s->holding.load()) usleep(100);
+    IKQLOGWriter* pWriter = IKQLOGWriter::getInst();
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(pWriter->init(lp.path().c_str(), 8192));
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "log path [" + lp.path() + "] is in use by another writer, its log is not replaced\n");
+    size_t bytes = 0;
+    lp.shmId(&bytes);
+    EXPECT_EQ(bytes, 3608u + 4096u);
+    ASSERT_TRUE(pWriter->init(lp.path().c_str(), 0));
+    EXPECT_NE(pWriter->registerTag("here", KQLOG_LEVEL_TRACE), KQLOG_INVALID_ID);
+
+    killAndReap(reaper.pids.back());
+    reaper.pids.clear();
+    ASSERT_TRUE(pWriter->init(lp.path().c_str(), 8192));
+    lp.shmId(&bytes);
+    EXPECT_EQ(bytes, 3608u + 8192u);
+}
