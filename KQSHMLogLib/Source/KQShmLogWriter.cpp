@@ -52,8 +52,10 @@ struct SegmentFacts {
 // within the segment, and positions on an unbroken chain of sound nodes
 // from logReadPos to an end marker at logWritePos or beyond it (a node a
 // killed writer published without moving logWritePos: facts.iWritePos is
-// then where the chain ends, so that the node is carried on).
-bool adoptable(void* pAddr, size_t iSegBytes, int iWantedSize,
+// then where the chain ends, so that the node is carried on). bWalk false
+// skips the walk, for a log that other writers keep sound meanwhile: it
+// takes a ring's worth of node checks, under the writers' lock.
+bool adoptable(void* pAddr, size_t iSegBytes, int iWantedSize, bool bWalk,
                SegmentFacts& facts) {
     if (iSegBytes < HDR_SIZE) return false;
     shmloghead* pHead = static_cast<shmloghead*>(pAddr);
@@ -78,8 +80,8 @@ bool adoptable(void* pAddr, size_t iSegBytes, int iWantedSize,
         return false;
     KQRingView view{pHead, static_cast<uint8_t*>(pAddr) + HDR_SIZE,
                     iRingSize};
-    return KQAppendChainEnd(view, facts.iReadPos, facts.iWritePos,
-                            facts.iWritePos);
+    return !bWalk || KQAppendChainEnd(view, facts.iReadPos, facts.iWritePos,
+                                      facts.iWritePos);
 }
 
 // What the writer works on once attached. Never changed after it is
@@ -203,11 +205,14 @@ void* CKQLOGWriterImp::attachExisting(const char* pShmLogPath, key_t key,
         bFailed = true;
         return nullptr;
     }
-    if (adoptable(pAddr, ds.shm_segsz, iLogBufSize, facts)) return pAddr;
+    // A log that other writers hold is theirs to keep sound: replacing it
+    // would leave them writing where no reader looks (another size), or
+    // zero it under them.
+    const bool bOthers = othersWriting(lock) > 0;
+    if (adoptable(pAddr, ds.shm_segsz, iLogBufSize, !bOthers, facts))
+        return pAddr;
     shmdt(pAddr);
-    // Replacing a log that other writers hold would leave them writing
-    // where no reader looks (another size), or zero it under them.
-    if (othersWriting(lock) > 0) {
+    if (bOthers) {
         fprintf(stderr,
                 "log path [%s] is in use by another writer, its log is not "
                 "replaced\n",
@@ -331,8 +336,16 @@ bool CKQLOGWriterImp::init(const char* pShmLogPath, int iLogBufSize) {
                          facts.iWritePos)
             __atomic_store_n(&pHead->logWritePos, facts.iWritePos,
                              __ATOMIC_RELEASE);
-        // Adopting follows the chain on as far as a dead writer left it.
-        if (eLocked == CKQWritersLock::OWNER_DIED) pLock->markConsistent();
+        // A writer that died holding the lock may have published a node
+        // without counting it (adopting without the walk does not see it).
+        if (eLocked == CKQWritersLock::OWNER_DIED) {
+            if (pHead)
+                KQAppendRepair(KQRingView{pHead,
+                                          static_cast<uint8_t*>(pAddr) +
+                                              facts.iHdrSize,
+                                          int32_t(facts.iLogBufSize)});
+            pLock->markConsistent();
+        }
         pLock->unlock();
     }
     Attachment* pNew = pAddr ? new (std::nothrow) Attachment{
