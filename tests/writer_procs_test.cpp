@@ -207,8 +207,10 @@ TEST(WriterProcesses, TwoWritersAndAFollower) {
         ASSERT_EQ(text, lineText(w, n, t));
         ASSERT_GT(n, last[w]) << "writer " << w << " went back or repeated";
         // The lines lost were overwritten: after the newest of them the
-        // writers wrote more than the ring holds. (Lines reach the lock in
-        // ticket order but for at most one line of the other writer.)
+        // writers wrote more than the ring holds. Counted by tickets: of
+        // the lines appended after it, at most one (the other writer's)
+        // took an earlier ticket; lines with later tickets that went in
+        // before it only make the bound looser.
         if (n != last[w] + 1) {
             ++gaps;
             unreported += !lappedSince[w];
