@@ -54,8 +54,7 @@ public:
     // not a writers' lock, or one whose creator died before setting it up.
     bool attach(const char* pShmLogPath, mode_t mode = 0666);
 
-    // Spins briefly while another writer holds the mutex (appends are
-    // short), then sleeps on it.
+    // Waits while another writer holds the mutex.
     LockResult lock();
     void unlock() { pthread_mutex_unlock(&m_pShm->mutex); }
     // After OWNER_DIED, once what the mutex guards is sound again.
