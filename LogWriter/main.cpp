@@ -291,9 +291,10 @@ void writeMessage(IKQLOGWriter* pWriter, KQLogId id, ENUM_KQLOG_LEVEL eLevel,
     pWriter->log(id, eLevel, strText.data(), strText.size());
 }
 
-// Makes sure the log path exists and that no other writer holds it; false
-// after a message saying what failed. An existing path is only opened for
-// reading: that is all flock() needs, so any user may write a log whose
+// Makes sure the log path exists and that no writer of an earlier release
+// holds it (those lock it exclusively: writers of this one share the log);
+// false after a message saying what failed. An existing path is only opened
+// for reading: that is all flock() needs, so any user may write a log whose
 // segment lets them, whoever made the path. A missing one is created.
 bool checkLogPath(const std::string& strLogPath) {
     const char* pPath = strLogPath.c_str();
@@ -313,10 +314,10 @@ bool checkLogPath(const std::string& strLogPath) {
                 strerror(errno));
         return false;
     }
-    // The writer library takes the lock itself, on a descriptor of its own;
-    // trying it here first tells a log in use from the other reasons its
-    // init fails. Closing the descriptor lets the lock go again.
-    bool bLocked = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    // The writer library takes the shared lock itself, on a descriptor of
+    // its own; trying it here first tells a log in use from the other
+    // reasons its init fails. Closing the descriptor lets the lock go again.
+    bool bLocked = flock(fd, LOCK_SH | LOCK_NB) == 0;
     int iErr = errno;
     close(fd);
     if (!bLocked) {

@@ -9,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "KQShmLogLock.h"
+
 int64_t benchNowNs() {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -33,8 +35,9 @@ std::string benchNewLogPath(const std::string& dir) {
 }
 
 void benchRemoveLog(const std::string& path) {
-    key_t key = ftok(path.c_str(), 0);
-    if (key != -1 && key != IPC_PRIVATE) {
+    for (int iProjectId : {0, KQLOG_LOCK_PROJECT_ID}) {
+        key_t key = ftok(path.c_str(), iProjectId);
+        if (key == -1 || key == IPC_PRIVATE) continue;
         int iShmId = shmget(key, 0, 0);
         if (iShmId != -1) shmctl(iShmId, IPC_RMID, nullptr);
     }

@@ -16,7 +16,8 @@ int64_t benchNowNs();
 // Empty on failure, after a message on standard error.
 std::string benchNewLogPath(const std::string& dir);
 
-// Removes the segment under the key of path, if any, and the file.
+// Removes the segment under the key of path, if any, the writers' lock
+// beside it, and the file.
 void benchRemoveLog(const std::string& path);
 
 // Deterministic generator of log-like texts: words, numbers, key=value

@@ -19,17 +19,19 @@ images=$(mktemp -d /tmp/kqcomptest.XXXXXX) || { echo "FAIL: no temporary directo
 
 held=()   # files whose key a parallel test's segment holds: only removed
 
-# ftok(path, 0) as glibc makes it: the low 16 bits of the inode, the low 8
-# of the device number, as 0x%08x the way ipcs -m prints keys.
+# ftok(path, id) as glibc makes it: the project id, the low 8 bits of the
+# device number, the low 16 of the inode, as 0x%08x the way ipcs -m prints
+# keys. The log has id 0, the writers' lock beside it 0x4B.
 ftok_key() {
     local ino dev
     read -r ino dev < <(stat -c '%i %d' "$1") || return 1
-    printf '0x%08x' $(( ((dev & 0xff) << 16) | (ino & 0xffff) ))
+    printf '0x%08x' $(( (${2:-0} << 24) | ((dev & 0xff) << 16) | (ino & 0xffff) ))
 }
 remove_log() {
     local path=/var/run/$1
     [[ -e $path ]] || return 0
     ipcrm -M "$(ftok_key "$path")" 2>/dev/null
+    ipcrm -M "$(ftok_key "$path" 0x4B)" 2>/dev/null
     rm -f "$path"
 }
 cleanup() {

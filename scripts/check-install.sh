@@ -111,8 +111,11 @@ cleanup() {
     if [ -e "$path" ]; then
         local dev ino
         read -r dev ino < <(stat -c '%d %i' "$path")
-        ipcrm -M "$(printf '0x%08x' $(((ino & 0xffff) | ((dev & 0xff) << 16))))" \
-            2>/dev/null || true
+        # The log (ftok project id 0) and the writers' lock beside it (0x4B).
+        for id in 0 0x4B; do
+            ipcrm -M "$(printf '0x%08x' $(((ino & 0xffff) | ((dev & 0xff) << 16) | (id << 24))))" \
+                2>/dev/null || true
+        done
         rm -f "$path"
     fi
 }

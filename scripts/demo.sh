@@ -33,10 +33,13 @@ cleanup() {
     wait "$service_pid" 2>/dev/null || true
   fi
   if [ -e "$path" ]; then
-    # The segment's key, as ftok(path, 0) makes it on Linux.
+    # The segment's key, as ftok(path, 0) makes it on Linux, and the
+    # writers' lock beside it (project id 0x4B).
     read -r dev ino < <(stat -c '%d %i' "$path")
-    ipcrm -M "$(printf '0x%08x' $(( (ino & 0xffff) | ((dev & 0xff) << 16) )))" \
-      2>/dev/null || true
+    for id in 0 0x4B; do
+      ipcrm -M "$(printf '0x%08x' $(( (ino & 0xffff) | ((dev & 0xff) << 16) | (id << 24) )))" \
+        2>/dev/null || true
+    done
     rm -f "$path"
   fi
 }

@@ -625,6 +625,11 @@ TEST_F(WriterAccess, InitCreatesAndAdoptsWithModeAndGroup) {
     ShmPerm perm = permUnder(lp.key());
     EXPECT_EQ(perm.mode, 0640);
     EXPECT_EQ(perm.gid, 4242u);
+    // The writers' lock beside it too: whoever may take it can stall them.
+    key_t lockKey = ftok(lp.path().c_str(), KQLOG_LOCK_PROJECT_ID);
+    perm = permUnder(lockKey);
+    EXPECT_EQ(perm.mode, 0640);
+    EXPECT_EQ(perm.gid, 4242u);
     KQLogId id = pWriter->registerTag("net", KQLOG_LEVEL_TRACE);
     ASSERT_TRUE(pWriter->log(id, KQLOG_LEVEL_INFO, "kept\n"));
 
@@ -632,6 +637,7 @@ TEST_F(WriterAccess, InitCreatesAndAdoptsWithModeAndGroup) {
     perm = permUnder(lp.key());
     EXPECT_EQ(perm.mode, 0600);
     EXPECT_EQ(perm.gid, 4242u);
+    EXPECT_EQ(permUnder(lockKey).mode, 0600);
     // Without an access: the adopted log keeps its own.
     ASSERT_TRUE(pWriter->init(lp.path().c_str(), 0));
     EXPECT_EQ(permUnder(lp.key()).mode, 0600);

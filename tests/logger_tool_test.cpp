@@ -303,14 +303,29 @@ TEST(Kqlogger, ReportsAFailedWriteOfItsOutput) {
     EXPECT_EQ(SegmentPeek(lp.key()).texts(), std::vector<std::string>{"written\n"});
 }
 
-TEST(Kqlogger, RefusesALogAnotherProcessWrites) {
+// An operator's note among a running service's lines: kqlogger writes into
+// the log this process holds, between two of its lines. A writer of an
+// earlier release, which locks the path exclusively, still keeps it out.
+TEST(Kqlogger, AddsALineToALogARunningWriterHolds) {
     ScratchLogPath lp("/var/run");
     ASSERT_TRUE(lp.ok());
-    ASSERT_TRUE(IKQLOGWriter::getInst()->init(lp.path().c_str(), 0));
-    expectRun(logger({"-p", lp.serviceName(), "msg"}),
-              {"", "kqlogger: cannot lock log path [" + lp.path() +
+    IKQLOGWriter* pWriter = IKQLOGWriter::getInst();
+    ASSERT_TRUE(pWriter->init(lp.path().c_str(), 0));
+    KQLogId id = pWriter->registerTag("web", KQLOG_LEVEL_TRACE);
+    ASSERT_TRUE(pWriter->log(id, KQLOG_LEVEL_INFO, "request 1\n"));
+    expectRun(logger({"-p", lp.serviceName(), "-t", "ops", "deploy started"}), {"", "", 0});
+    ASSERT_TRUE(pWriter->log(id, KQLOG_LEVEL_INFO, "request 2\n"));
+    EXPECT_EQ(SegmentPeek(lp.key()).texts(),
+              (std::vector<std::string>{"request 1\n", "deploy started\n", "request 2\n"}));
+
+    ScratchLogPath old("/var/run");
+    ASSERT_TRUE(old.ok());
+    int fdOld = open(old.path().c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(flock(fdOld, LOCK_EX), 0);
+    expectRun(logger({"-p", old.serviceName(), "msg"}),
+              {"", "kqlogger: cannot lock log path [" + old.path() +
                        "]: in use by another writer\n", 1});
-    EXPECT_EQ(SegmentPeek(lp.key()).texts(), std::vector<std::string>{});
+    close(fdOld);
 }
 
 // Names that would reach outside /var/run/ or name a file oddly are refused

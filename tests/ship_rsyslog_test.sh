@@ -29,8 +29,11 @@ remove_log() {
     local path=/var/run/$name dev ino
     [[ -e $path ]] || return 0
     read -r dev ino < <(stat -c '%d %i' "$path")
-    ipcrm -M "$(printf '0x%08x' $(((ino & 0xffff) | ((dev & 0xff) << 16))))" \
-        2>/dev/null
+    # The log (ftok project id 0) and the writers' lock beside it (0x4B).
+    for id in 0 0x4B; do
+        ipcrm -M "$(printf '0x%08x' $(((ino & 0xffff) | ((dev & 0xff) << 16) | (id << 24))))" \
+            2>/dev/null
+    done
     rm -f "$path"
 }
 stop_pid() {  # stop_pid PID: SIGTERM, then SIGKILL after 5 s; reaps it

@@ -9,10 +9,25 @@
 #include <cstring>
 #include <ctime>
 
-void removeSegmentsUnder(key_t key) {
+namespace {
+
+void removeUnder(key_t key) {
     int id;
-    while (key != -1 && key != IPC_PRIVATE && (id = shmget(key, 0, 0)) != -1)
+    while ((id = shmget(key, 0, 0)) != -1)
         if (shmctl(id, IPC_RMID, nullptr) == -1) break;
+}
+
+}  // namespace
+
+void removeSegmentsUnder(key_t key) {
+    if (key == -1 || key == IPC_PRIVATE) return;
+    removeUnder(key);
+    removeUnder(writersLockKeyOf(key));
+}
+
+key_t writersLockKeyOf(key_t key) {
+    // glibc's ftok puts the project id in the top byte: 0 for the log.
+    return key_t(uint32_t(key) | uint32_t(KQLOG_LOCK_PROJECT_ID) << 24);
 }
 
 ScratchLogPath::ScratchLogPath(const std::string& dir) {

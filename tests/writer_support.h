@@ -10,10 +10,14 @@
 #include <vector>
 
 #include "KQShmLogInternalComm.h"
+#include "KQShmLogLock.h"
 #include "ToolRunner.h"
 
-// Removes every segment under key (none for -1 or IPC_PRIVATE).
+// Removes every segment under key (none for -1 or IPC_PRIVATE), and the
+// writers' lock of the log under it.
 void removeSegmentsUnder(key_t key);
+// The key of the writers' lock of the log under key.
+key_t writersLockKeyOf(key_t key);
 
 // A new file in dir whose ftok key has no segment yet. The destructor
 // removes the segments under that key and under the key of the file at the

@@ -1,10 +1,12 @@
+// The writer object: attaching a log (lifecycle), taking the writers' lock,
+// and calling the append core (KQShmLogAppend.h), which holds the ring's
+// rules.
 #include "KQShmLogWriter.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,29 +14,28 @@
 #include <cstdlib>
 #include <ctime>
 #include <new>
+#include <vector>
 
 #include "KQMutex.h"
 #include "KQShmLogAccess.h"
+#include "KQShmLogAppend.h"
+#include "KQShmLogFormat.h"
 #include "KQShmLogInternalComm.h"
-#include "KQShmLogRing.h"
+#include "KQShmLogLock.h"
+
+static_assert(KQLOG_TAG_COUNT_OFFSET == offsetof(shmloghead, currLogInfoIndex) &&
+                  KQLOG_TAG_TABLE_OFFSET == offsetof(shmloghead, logInfos) &&
+                  KQLOG_TAG_ENTRY_SIZE == sizeof(KQLogInfo) &&
+                  KQLOG_TAG_LEVEL_OFFSET == offsetof(KQLogInfo, nLogLevel) &&
+                  KQLOG_TAG_ENABLE_OFFSET == offsetof(KQLogInfo, bEnable),
+              "the inline check reads the segment's layout");
 
 namespace {
 
 const uint32_t HDR_SIZE = sizeof(shmloghead);
-// Bytes a node occupies besides its text: header and terminator.
-const int NODE_OVERHEAD = KQLOG_NODE_HDR_SIZE + 1;
-// What a NUL inside a message is stored as: the format ends texts at NULs.
-const char NUL_STAND_IN = '?';
 
 bool levelValid(ENUM_KQLOG_LEVEL eLevel) {
     return eLevel >= KQLOG_LEVEL_TRACE && eLevel <= KQLOG_LEVEL_FATAL;
-}
-
-// A node may start at 0 or wherever the ring rule leaves it: far enough
-// from the end that the largest node still fits.
-bool nodeStartValid(int32_t iPos, int32_t iRingSize) {
-    return iPos == 0 ||
-           (iPos > 0 && int64_t(iPos) + KQLOG_WRAP_THRESHOLD < iRingSize);
 }
 
 // The segment as read once at attach time. Checks and later use work on
@@ -50,14 +51,12 @@ struct SegmentFacts {
 // True when pAddr (iSegBytes long) holds a log segment a writer can carry
 // on: known header, a ring of an accepted size (iWantedSize, or any for 0)
 // within the segment, and positions on an unbroken chain of sound nodes
-// from logReadPos to an end marker at logWritePos or beyond it.
-//
-// A writer publishes a node by its size byte and only then moves
-// logWritePos past it; one killed in between leaves a whole node at
-// logWritePos with an end marker after it. The chain is then followed on
-// from logWritePos to that end marker, and facts.iWritePos is where it
-// ends, so that the retained nodes are carried on instead of dropped.
-bool adoptable(void* pAddr, size_t iSegBytes, int iWantedSize,
+// from logReadPos to an end marker at logWritePos or beyond it (a node a
+// killed writer published without moving logWritePos: facts.iWritePos is
+// then where the chain ends, so that the node is carried on). bWalk false
+// skips the walk, for a log that other writers keep sound meanwhile: it
+// takes a ring's worth of node checks, under the writers' lock.
+bool adoptable(void* pAddr, size_t iSegBytes, int iWantedSize, bool bWalk,
                SegmentFacts& facts) {
     if (iSegBytes < HDR_SIZE) return false;
     shmloghead* pHead = static_cast<shmloghead*>(pAddr);
@@ -77,31 +76,24 @@ bool adoptable(void* pAddr, size_t iSegBytes, int iWantedSize,
     if (uint64_t(HDR_SIZE) + facts.iLogBufSize > iSegBytes) return false;
 
     int32_t iRingSize = int32_t(facts.iLogBufSize);
-    if (!nodeStartValid(facts.iReadPos, iRingSize) ||
-        !nodeStartValid(facts.iWritePos, iRingSize))
+    if (!KQAppendStartValid(facts.iReadPos, iRingSize) ||
+        !KQAppendStartValid(facts.iWritePos, iRingSize))
         return false;
     KQRingView view{pHead, static_cast<uint8_t*>(pAddr) + HDR_SIZE,
                     iRingSize};
-    KQNodeCopy copy;
-    int32_t iPos = facts.iReadPos;
-    bool bPastWritePos = false;
-    // Every node takes at least 11 bytes: a longer walk is a loop.
-    for (int32_t iSteps = 0; iSteps <= iRingSize / (NODE_OVERHEAD + 1);
-         ++iSteps) {
-        KQNodeStatus status = KQRingReadNode(view, iPos, copy);
-        if (iPos == facts.iWritePos) bPastWritePos = true;
-        if (bPastWritePos && status == KQNODE_END) {
-            facts.iWritePos = iPos;
-            return true;
-        }
-        if (status != KQNODE_VALID) return false;
-        iPos = KQRingNextPos(iPos, copy.logSize, iRingSize);
-        // Back at the oldest node: the nodes past logWritePos would overlap
-        // the retained ones.
-        if (iPos == facts.iReadPos) return false;
-    }
-    return false;
+    return !bWalk || KQAppendChainEnd(view, facts.iReadPos, facts.iWritePos,
+                                      facts.iWritePos);
 }
+
+// What the writer works on once attached. Never changed after it is
+// published, and never freed: a thread may still be appending through it
+// when a later init publishes another.
+struct Attachment {
+    KQRingView view;  // header, ring and the ring's size as attached
+    int64_t iStartTime;
+    CKQWritersLock* pLock;
+    int iPathFd;  // the log path, open with a shared flock()
+};
 
 class CKQLOGWriterImp : public IKQLOGWriter {
 public:
@@ -123,44 +115,89 @@ private:
     CKQLOGWriterImp(const CKQLOGWriterImp&) = delete;
     CKQLOGWriterImp& operator=(const CKQLOGWriterImp&) = delete;
 
-    void* attachExisting(key_t key, int iLogBufSize, int iNewSize,
-                         bool& bFailed, SegmentFacts& facts);
     // pAccess: the mode and group asked for; null for the default, 0666.
     bool initWith(const char* pShmLogPath, int iLogBufSize,
                   const KQShmAccess* pAccess);
+    void* attachLog(const char* pShmLogPath, key_t key, int iLogBufSize,
+                    const CKQWritersLock& lock, const KQShmAccess* pAccess,
+                    SegmentFacts& facts);
+    void* attachExisting(const char* pShmLogPath, key_t key, int iLogBufSize,
+                         const CKQWritersLock& lock, bool& bFailed,
+                         SegmentFacts& facts);
+    int othersWriting(const CKQWritersLock& lock) const;
     void* createSegment(const char* pShmLogPath, key_t key, int iLogBufSize,
                         const KQShmAccess* pAccess);
-    int lockLogPath(const char* pShmLogPath, bool& bHeldAlready);
-    bool wanted(KQLogId id, ENUM_KQLOG_LEVEL eLevel);
-    void append(KQLogId id, ENUM_KQLOG_LEVEL eLevel, const char* pText,
+    void publish(Attachment* pNew);
+    bool append(KQLogId id, ENUM_KQLOG_LEVEL eLevel, const char* pText,
                 uint8_t nLen);
-    void evictFor(int32_t iPos, uint8_t nLen, int32_t iNext);
 
-    // Guards everything below and the ring; recursive, like every CKQMutex.
-    CKQMutex m_lock;
-    shmloghead* m_pLogHead = nullptr;
-    uint8_t* m_pRing = nullptr;
-    int32_t m_iLogBufSize = 0;
-    int64_t m_iStartTime = 0;
-    // The writer's own positions; the header only mirrors them for readers.
-    int32_t m_iReadPos = 0;
-    int32_t m_iWritePos = 0;
-    // The log path, open and flock()ed while attached: one writing process
-    // per log.
-    int m_iLockFd = -1;
+    // Serialises init within the process; the writers' lock serialises it
+    // with other processes.
+    CKQMutex m_initLock;
+    // The attachment in use (null while detached), and every earlier one.
+    Attachment* m_pAttached = nullptr;
+    std::vector<Attachment*> m_retired;
 };
 
 CKQLOGWriterImp* theLogWriter = nullptr;
 // Guards the creation of theLogWriter only.
 CKQMutex creationLock;
 
+// Takes the writers' lock of att. A writer that died holding it may have
+// published a node without counting it: the log is made sound before the
+// lock is marked consistent.
+bool lockLog(const Attachment& att) {
+    switch (att.pLock->lock()) {
+    case CKQWritersLock::LOCKED: return true;
+    case CKQWritersLock::OWNER_DIED:
+        KQAppendRepair(att.view);
+        att.pLock->markConsistent();
+        return true;
+    case CKQWritersLock::FAILED: break;
+    }
+    return false;
+}
+
+// The log path opened and locked shared for this process: its descriptor,
+// or -1 after a message when a writer that locks it exclusively (one of an
+// earlier release) holds it.
+int openLogPath(const char* pShmLogPath) {
+    int iFd = open(pShmLogPath, O_RDONLY | O_CLOEXEC);
+    if (iFd == -1) {
+        fprintf(stderr, "open [%s] failed, err: %s\n", pShmLogPath,
+                strerror(errno));
+        return -1;
+    }
+    if (flock(iFd, LOCK_SH | LOCK_NB) == -1) {
+        if (errno == EWOULDBLOCK)
+            fprintf(stderr, "log path [%s] is in use by another writer\n",
+                    pShmLogPath);
+        else
+            fprintf(stderr, "flock [%s] failed, err: %s\n", pShmLogPath,
+                    strerror(errno));
+        close(iFd);
+        return -1;
+    }
+    return iFd;
+}
+
+// Writers attached to the lock besides this process's attachments of it.
+int CKQLOGWriterImp::othersWriting(const CKQWritersLock& lock) const {
+    int iOthers = lock.attachments() - 1;
+    for (const Attachment* pAtt : m_retired)
+        iOthers -= pAtt->pLock->shmId() == lock.shmId();
+    if (m_pAttached && m_pAttached->pLock->shmId() == lock.shmId()) --iOthers;
+    return iOthers;
+}
+
 // The segment under key when it can be carried on, attached; null with
-// bFailed false when there is none or it must be replaced by one with a ring
-// of iNewSize bytes; null with bFailed set, after a message, when it exists
-// but cannot be looked at or removed.
-void* CKQLOGWriterImp::attachExisting(key_t key, int iLogBufSize,
-                                      int iNewSize, bool& bFailed,
-                                      SegmentFacts& facts) {
+// bFailed false when there is none or it may be replaced by one with a
+// ring of iLogBufSize bytes; null with bFailed set, after a message, when
+// it exists but cannot be looked at or removed, or other writers hold it.
+void* CKQLOGWriterImp::attachExisting(const char* pShmLogPath, key_t key,
+                                      int iLogBufSize,
+                                      const CKQWritersLock& lock,
+                                      bool& bFailed, SegmentFacts& facts) {
     bFailed = false;
     int iShmId = shmget(key, 0, 0);
     if (iShmId == -1) return nullptr;
@@ -176,11 +213,25 @@ void* CKQLOGWriterImp::attachExisting(key_t key, int iLogBufSize,
         bFailed = true;
         return nullptr;
     }
-    if (adoptable(pAddr, ds.shm_segsz, iLogBufSize, facts)) return pAddr;
+    // A log that other writers hold is theirs to keep sound: replacing it
+    // would leave them writing where no reader looks (another size), or
+    // zero it under them.
+    const bool bOthers = othersWriting(lock) > 0;
+    if (adoptable(pAddr, ds.shm_segsz, iLogBufSize, !bOthers, facts))
+        return pAddr;
     shmdt(pAddr);
+    if (bOthers) {
+        fprintf(stderr,
+                "log path [%s] is in use by another writer, its log is not "
+                "replaced\n",
+                pShmLogPath);
+        bFailed = true;
+        return nullptr;
+    }
     // GetShm zeroes a segment of the right size in place. One of another
     // size goes now, so the new one has exactly the size asked for.
-    if (ds.shm_segsz != size_t(HDR_SIZE) + uint32_t(iNewSize) &&
+    int iSize = iLogBufSize ? iLogBufSize : KQLOG_DEFAULT_LOG_BUF_SIZE;
+    if (ds.shm_segsz != size_t(HDR_SIZE) + uint32_t(iSize) &&
         shmctl(iShmId, IPC_RMID, nullptr) == -1) {
         fprintf(stderr, "shmctl IPC_RMID failed, err: %s\n", strerror(errno));
         bFailed = true;
@@ -206,36 +257,44 @@ void* CKQLOGWriterImp::createSegment(const char* pShmLogPath, key_t key,
     return pAddr;
 }
 
-// The log path opened and locked exclusively for this process: its
-// descriptor, or -1 after a message when another process holds the lock.
-// bHeldAlready: the path is the one this writer holds; the descriptor
-// returned is then a spare to close.
-int CKQLOGWriterImp::lockLogPath(const char* pShmLogPath, bool& bHeldAlready) {
-    bHeldAlready = false;
-    int iFd = open(pShmLogPath, O_RDONLY | O_CLOEXEC);
-    if (iFd == -1) {
-        fprintf(stderr, "open [%s] failed, err: %s\n", pShmLogPath,
-                strerror(errno));
-        return -1;
+// The log under key adopted or made anew, under the writers' lock; null
+// after a message.
+void* CKQLOGWriterImp::attachLog(const char* pShmLogPath, key_t key,
+                                 int iLogBufSize, const CKQWritersLock& lock,
+                                 const KQShmAccess* pAccess,
+                                 SegmentFacts& facts) {
+    bool bFailed = false;
+    void* pAddr =
+        attachExisting(pShmLogPath, key, iLogBufSize, lock, bFailed, facts);
+    // An adopted log takes the access asked for before anything of it is
+    // touched, or init fails with the log as it was.
+    if (pAddr && pAccess &&
+        !KQShmApplyAccessUnder(key, *pAccess, pShmLogPath)) {
+        shmdt(pAddr);
+        return nullptr;
     }
-    // flock() locks belong to open files: the file this writer holds
-    // already would refuse a second lock from this very process.
-    struct stat stNew, stHeld;
-    bHeldAlready = m_iLockFd != -1 && fstat(iFd, &stNew) == 0 &&
-                   fstat(m_iLockFd, &stHeld) == 0 &&
-                   stNew.st_dev == stHeld.st_dev &&
-                   stNew.st_ino == stHeld.st_ino;
-    if (!bHeldAlready && flock(iFd, LOCK_EX | LOCK_NB) == -1) {
-        if (errno == EWOULDBLOCK)
-            fprintf(stderr, "log path [%s] is in use by another writer\n",
-                    pShmLogPath);
-        else
-            fprintf(stderr, "flock [%s] failed, err: %s\n", pShmLogPath,
-                    strerror(errno));
-        close(iFd);
-        return -1;
+    if (pAddr || bFailed) return pAddr;
+    int iSize = iLogBufSize ? iLogBufSize : KQLOG_DEFAULT_LOG_BUF_SIZE;
+    pAddr = createSegment(pShmLogPath, key, iSize, pAccess);
+    if (pAddr)
+        facts = SegmentFacts{HDR_SIZE, uint32_t(iSize), 0, 0,
+                             static_cast<shmloghead*>(pAddr)->starttime};
+    return pAddr;
+}
+
+void CKQLOGWriterImp::publish(Attachment* pNew) {
+    Attachment* pOld = m_pAttached;
+    if (pOld) {
+        // Other threads may still be in it: the old log stays attached,
+        // and only the path's flock goes.
+        close(pOld->iPathFd);
+        pOld->iPathFd = -1;
+        m_retired.push_back(pOld);
     }
-    return iFd;
+    __atomic_store_n(&m_pAttached, pNew, __ATOMIC_RELEASE);
+    __atomic_store_n(&m_pTagHead,
+                     reinterpret_cast<const uint8_t*>(pNew->view.pHead),
+                     __ATOMIC_RELEASE);
 }
 
 bool CKQLOGWriterImp::init(const char* pShmLogPath, int iLogBufSize) {
@@ -276,48 +335,62 @@ bool CKQLOGWriterImp::initWith(const char* pShmLogPath, int iLogBufSize,
         return false;
     }
 
-    CKQAutoLock guard(m_lock);
-    bool bHeldAlready = false;
-    int iLockFd = lockLogPath(pShmLogPath, bHeldAlready);
-    if (iLockFd == -1) return false;
-    int iSize = iLogBufSize ? iLogBufSize : KQLOG_DEFAULT_LOG_BUF_SIZE;
-    bool bFailed = false;
+    CKQAutoLock guard(m_initLock);
+    int iFd = openLogPath(pShmLogPath);
+    if (iFd == -1) return false;
+    CKQWritersLock* pLock = new (std::nothrow) CKQWritersLock();
+    // The writers' lock takes the log's access too: anyone who could take
+    // it could stall the writers.
+    if (!pLock || !pLock->attach(pShmLogPath, pAccess ? pAccess->mode : 0666) ||
+        (pAccess &&
+         !KQShmApplyAccessUnder(ftok(pShmLogPath, KQLOG_LOCK_PROJECT_ID),
+                                *pAccess, pShmLogPath))) {
+        delete pLock;
+        close(iFd);
+        return false;
+    }
     SegmentFacts facts{};
-    void* pAddr = attachExisting(key, iLogBufSize, iSize, bFailed, facts);
-    // An adopted log takes the access asked for before anything of it is
-    // touched, or init fails with the log as it was.
-    if (pAddr && pAccess &&
-        !KQShmApplyAccessUnder(key, *pAccess, pShmLogPath)) {
-        shmdt(pAddr);
-        pAddr = nullptr;
-        bFailed = true;
+    void* pAddr = nullptr;
+    CKQWritersLock::LockResult eLocked = pLock->lock();
+    if (eLocked == CKQWritersLock::FAILED) {
+        fprintf(stderr, "writers' lock of [%s] cannot be taken\n", pShmLogPath);
+    } else {
+        pAddr = attachLog(pShmLogPath, key, iLogBufSize, *pLock, pAccess,
+                          facts);
+        // Readers take an end marker away from logWritePos for a lapped
+        // cursor: a position the adoption moved on (past a node a killed
+        // writer published) is published before any new node.
+        shmloghead* pHead = static_cast<shmloghead*>(pAddr);
+        if (pHead && __atomic_load_n(&pHead->logWritePos, __ATOMIC_RELAXED) !=
+                         facts.iWritePos)
+            __atomic_store_n(&pHead->logWritePos, facts.iWritePos,
+                             __ATOMIC_RELEASE);
+        // A writer that died holding the lock may have published a node
+        // without counting it (adopting without the walk does not see it).
+        if (eLocked == CKQWritersLock::OWNER_DIED) {
+            if (pHead)
+                KQAppendRepair(KQRingView{pHead,
+                                          static_cast<uint8_t*>(pAddr) +
+                                              facts.iHdrSize,
+                                          int32_t(facts.iLogBufSize)});
+            pLock->markConsistent();
+        }
+        pLock->unlock();
     }
-    if (!pAddr && !bFailed) {
-        pAddr = createSegment(pShmLogPath, key, iSize, pAccess);
-        if (pAddr)
-            facts = SegmentFacts{HDR_SIZE, uint32_t(iSize), 0, 0,
-                                 static_cast<shmloghead*>(pAddr)->starttime};
+    Attachment* pNew = pAddr ? new (std::nothrow) Attachment{
+                                   KQRingView{static_cast<shmloghead*>(pAddr),
+                                              static_cast<uint8_t*>(pAddr) +
+                                                  facts.iHdrSize,
+                                              int32_t(facts.iLogBufSize)},
+                                   facts.iStartTime, pLock, iFd}
+                             : nullptr;
+    if (!pNew) {
+        if (pAddr) shmdt(pAddr);
+        delete pLock;
+        close(iFd);
+        return false;
     }
-    if (!pAddr || bHeldAlready) close(iLockFd);
-    if (!pAddr) return false;
-
-    if (!bHeldAlready) {
-        if (m_iLockFd != -1) close(m_iLockFd);
-        m_iLockFd = iLockFd;
-    }
-    if (m_pLogHead) shmdt(m_pLogHead);
-    m_pLogHead = static_cast<shmloghead*>(pAddr);
-    // Readers take an end marker away from logWritePos for a lapped cursor:
-    // a position the adoption moved on is published before any new node.
-    if (__atomic_load_n(&m_pLogHead->logWritePos, __ATOMIC_RELAXED) !=
-        facts.iWritePos)
-        __atomic_store_n(&m_pLogHead->logWritePos, facts.iWritePos,
-                         __ATOMIC_RELEASE);
-    m_pRing = static_cast<uint8_t*>(pAddr) + facts.iHdrSize;
-    m_iLogBufSize = int32_t(facts.iLogBufSize);
-    m_iStartTime = facts.iStartTime;
-    m_iReadPos = facts.iReadPos;
-    m_iWritePos = facts.iWritePos;
+    publish(pNew);
     return true;
 }
 
@@ -332,45 +405,37 @@ KQLogId CKQLOGWriterImp::registerTag(const char* pStrLogTag,
         if (c < 0x20 || c == 0x7F) return KQLOG_INVALID_ID;
     }
 
-    CKQAutoLock guard(m_lock);
-    if (!m_pLogHead) return KQLOG_INVALID_ID;
-    int iCount = __atomic_load_n(&m_pLogHead->currLogInfoIndex,
-                                 __ATOMIC_RELAXED);
-    for (int i = 0; i < iCount; ++i) {
-        const char* pName = m_pLogHead->logInfos[i].strLogTag;
+    const Attachment* pAtt = __atomic_load_n(&m_pAttached, __ATOMIC_ACQUIRE);
+    if (!pAtt || !lockLog(*pAtt)) return KQLOG_INVALID_ID;
+    shmloghead* pHead = pAtt->view.pHead;
+    KQLogId result = KQLOG_INVALID_ID;
+    int iCount = __atomic_load_n(&pHead->currLogInfoIndex, __ATOMIC_RELAXED);
+    for (int i = 0; i < iCount && result == KQLOG_INVALID_ID; ++i) {
+        const char* pName = pHead->logInfos[i].strLogTag;
         if (memcmp(pName, pStrLogTag, nLen) == 0 &&
             (nLen == size_t(KQLOG_TAG_NAME_SIZE) || pName[nLen] == '\0'))
-            return KQLogId(i);
+            result = KQLogId(i);
     }
-    if (iCount >= KQLOG_MAX_TAGS) return KQLOG_INVALID_ID;
-
-    KQLogInfo& info = m_pLogHead->logInfos[iCount];
-    memset(&info, 0, sizeof(info));
-    memcpy(info.strLogTag, pStrLogTag, nLen);
-    info.nLogLevel = uint8_t(eDefaultLevel);
-    info.bEnable = 1;
-    // Readers index the entries below the count: it grows once the entry
-    // is whole.
-    __atomic_store_n(&m_pLogHead->currLogInfoIndex, uint8_t(iCount + 1),
-                     __ATOMIC_RELEASE);
-    return KQLogId(iCount);
-}
-
-// Whether a message of this tag and level is to be written. Levels and
-// switches are read from the segment on every message: readers change them.
-bool CKQLOGWriterImp::wanted(KQLogId id, ENUM_KQLOG_LEVEL eLevel) {
-    if (!m_pLogHead || !levelValid(eLevel)) return false;
-    if (id >= __atomic_load_n(&m_pLogHead->currLogInfoIndex, __ATOMIC_RELAXED))
-        return false;
-    const KQLogInfo& info = m_pLogHead->logInfos[id];
-    return __atomic_load_n(&info.bEnable, __ATOMIC_RELAXED) != 0 &&
-           int(eLevel) >= __atomic_load_n(&info.nLogLevel, __ATOMIC_RELAXED);
+    if (result == KQLOG_INVALID_ID && iCount < KQLOG_MAX_TAGS) {
+        KQLogInfo& info = pHead->logInfos[iCount];
+        memset(&info, 0, sizeof(info));
+        memcpy(info.strLogTag, pStrLogTag, nLen);
+        info.nLogLevel = uint8_t(eDefaultLevel);
+        info.bEnable = 1;
+        // Readers index the entries below the count: it grows once the
+        // entry is whole.
+        __atomic_store_n(&pHead->currLogInfoIndex, uint8_t(iCount + 1),
+                         __ATOMIC_RELEASE);
+        result = KQLogId(iCount);
+    }
+    pAtt->pLock->unlock();
+    return result;
 }
 
 bool CKQLOGWriterImp::log(KQLogId id, ENUM_KQLOG_LEVEL eLevel,
                           const char* pText, size_t nLen) {
     // An empty text would be a zero size byte: an end marker.
-    if (!pText || nLen == 0) return false;
+    if (!pText || nLen == 0 || !wouldLog(id, eLevel)) return false;
     // A long text that ends its line keeps its line feed after the cut, or
     // the reader's next line would be glued to it.
     char cut[KQLOG_MAX_LOG_LENGTH];
@@ -382,9 +447,30 @@ bool CKQLOGWriterImp::log(KQLogId id, ENUM_KQLOG_LEVEL eLevel,
         }
         nLen = KQLOG_MAX_LOG_LENGTH;
     }
-    CKQAutoLock guard(m_lock);
-    if (!wanted(id, eLevel)) return false;
-    append(id, eLevel, pText, uint8_t(nLen));
+    return append(id, eLevel, pText, uint8_t(nLen));
+}
+
+// Takes the time, then the writers' lock, and appends. The time is taken
+// first so that the lock is held only for the append.
+bool CKQLOGWriterImp::append(KQLogId id, ENUM_KQLOG_LEVEL eLevel,
+                             const char* pText, uint8_t nLen) {
+    const Attachment* pAtt = __atomic_load_n(&m_pAttached, __ATOMIC_ACQUIRE);
+    if (!pAtt) return false;
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    int64_t iDelta = int64_t(now.tv_sec) - pAtt->iStartTime;
+    KQAppendNode node;
+    node.nTag = id;
+    node.nLevel = uint8_t(eLevel);
+    node.iSec = iDelta < 0                       ? 0
+                : iDelta > int64_t(UINT32_MAX) ? UINT32_MAX
+                                               : uint32_t(iDelta);
+    node.iMs = uint16_t(now.tv_nsec / 1000000);
+    node.pText = pText;
+    node.nLen = nLen;
+    if (!lockLog(*pAtt)) return false;
+    KQAppend(pAtt->view, node);
+    pAtt->pLock->unlock();
     return true;
 }
 
@@ -404,12 +490,20 @@ bool formattedEndsWithLineFeed(const char* pFormat, va_list args, int iLen) {
     return bLineFeed;
 }
 
+
 bool CKQLOGWriterImp::logFormatV(KQLogId id, ENUM_KQLOG_LEVEL eLevel,
                                  const char* pFormat, va_list args) {
-    if (!pFormat) return false;
-    CKQAutoLock guard(m_lock);
-    if (!wanted(id, eLevel)) return false;
+    if (!pFormat || !wouldLog(id, eLevel)) return false;
     char text[KQLOG_MAX_LOG_LENGTH + 1];
+    KQFormatted out;
+    if (KQFormatFast(text, sizeof(text), pFormat, args, out)) {
+        if (out.nLen > size_t(KQLOG_MAX_LOG_LENGTH)) {
+            if (out.bEndsWithLineFeed) text[KQLOG_MAX_LOG_LENGTH - 1] = '\n';
+            out.nLen = KQLOG_MAX_LOG_LENGTH;
+        }
+        if (out.nLen == 0) return false;
+        return append(id, eLevel, text, uint8_t(out.nLen));
+    }
     // args can be walked once: the copy serves a second formatting.
     va_list again;
     va_copy(again, args);
@@ -421,71 +515,7 @@ bool CKQLOGWriterImp::logFormatV(KQLogId id, ENUM_KQLOG_LEVEL eLevel,
     }
     va_end(again);
     if (iLen <= 0) return false;
-    append(id, eLevel, text, uint8_t(iLen));
-    return true;
-}
-
-// Moves logReadPos past every retained node that the node about to be
-// written at iPos, or the end marker after it at iNext, will overwrite.
-// Retained nodes run from logReadPos on to iPos, so the oldest are the
-// first ahead of iPos: once one is clear of the new bytes, all later are.
-void CKQLOGWriterImp::evictFor(int32_t iPos, uint8_t nLen, int32_t iNext) {
-    int32_t iNodeEnd = iPos + nLen + NODE_OVERHEAD;
-    int32_t iRead = m_iReadPos;
-    for (int32_t iSteps = 0; iRead != iPos; ++iSteps) {
-        uint8_t nOldLen = __atomic_load_n(m_pRing + iRead, __ATOMIC_RELAXED);
-        int32_t iOldEnd = iRead + nOldLen + NODE_OVERHEAD;
-        bool bCovered = iNext != 0
-                            ? iRead <= iNext && iOldEnd > iPos
-                            : (iRead < iNodeEnd && iOldEnd > iPos) ||
-                                  iRead == 0;
-        if (!bCovered) break;
-        iRead = KQRingNextPos(iRead, nOldLen, m_iLogBufSize);
-        // Only someone else's writes into the ring can break the chain so
-        // that it never comes clear: keep just the new node then.
-        if (iSteps > m_iLogBufSize / (NODE_OVERHEAD + 1)) iRead = iPos;
-        __atomic_store_n(&m_pLogHead->logReadPos, iRead, __ATOMIC_RELEASE);
-    }
-    // The new logReadPos must be visible before any byte it gave up is
-    // overwritten. A release store orders only what precedes it; this fence
-    // orders the stores that follow. It pairs with the reader's copy,
-    // acquire fence, logReadPos check: a reader whose copy saw an
-    // overwritten byte then sees the node as evicted.
-    __atomic_thread_fence(__ATOMIC_RELEASE);
-    m_iReadPos = iRead;
-}
-
-// Writes a node and publishes it. A reader that sees the new size byte
-// sees the whole node and the end marker after it.
-void CKQLOGWriterImp::append(KQLogId id, ENUM_KQLOG_LEVEL eLevel,
-                             const char* pText, uint8_t nLen) {
-    struct timespec now;
-    clock_gettime(CLOCK_REALTIME, &now);
-    int64_t iDelta = int64_t(now.tv_sec) - m_iStartTime;
-    uint32_t iSec = iDelta < 0 ? 0
-                    : iDelta > int64_t(UINT32_MAX) ? UINT32_MAX
-                                                   : uint32_t(iDelta);
-    uint16_t iMs = uint16_t(now.tv_nsec / 1000000);
-
-    int32_t iPos = m_iWritePos;
-    int32_t iNext = KQRingNextPos(iPos, nLen, m_iLogBufSize);
-    evictFor(iPos, nLen, iNext);
-
-    __atomic_store_n(m_pRing + iNext, uint8_t(0), __ATOMIC_RELAXED);
-    uint8_t* pNode = m_pRing + iPos;
-    pNode[1] = id;
-    pNode[2] = uint8_t(eLevel);
-    for (int i = 0; i < 4; ++i) pNode[3 + i] = uint8_t(iSec >> (8 * i));
-    pNode[7] = uint8_t(iMs);
-    pNode[8] = uint8_t(iMs >> 8);
-    uint8_t* pOut = pNode + KQLOG_NODE_HDR_SIZE;
-    for (int i = 0; i < nLen; ++i)
-        pOut[i] = pText[i] != '\0' ? uint8_t(pText[i]) : uint8_t(NUL_STAND_IN);
-    pOut[nLen] = 0;
-    __atomic_store_n(pNode, nLen, __ATOMIC_RELEASE);
-
-    m_iWritePos = iNext;
-    __atomic_store_n(&m_pLogHead->logWritePos, iNext, __ATOMIC_RELEASE);
+    return append(id, eLevel, text, uint8_t(iLen));
 }
 
 }  // namespace

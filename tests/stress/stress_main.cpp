@@ -56,6 +56,7 @@
 #include <thread>
 #include <vector>
 
+#include "KQShmLogLock.h"
 #include "KQShmLogWriter.h"
 
 namespace {
@@ -257,7 +258,8 @@ private:
 // ---- The log path and the tool --------------------------------------------
 
 // A new file under /var/run whose key has no segment yet; removes the
-// segments under its key and the file when done.
+// segments under its key, the writers' lock beside them and the file when
+// done.
 class ScratchPath {
 public:
     bool make() {
@@ -270,6 +272,7 @@ public:
             if (key != -1 && key != IPC_PRIVATE && shmget(key, 0, 0) == -1) {
                 m_strPath = tmpl;
                 m_key = key;
+                m_lockKey = ftok(tmpl, KQLOG_LOCK_PROJECT_ID);
                 return true;
             }
             m_refused.push_back(tmpl);
@@ -277,9 +280,11 @@ public:
         return false;
     }
     ~ScratchPath() {
-        int id;
-        while (m_key != -1 && (id = shmget(m_key, 0, 0)) != -1)
-            if (shmctl(id, IPC_RMID, nullptr) == -1) break;
+        for (key_t key : {m_key, m_lockKey}) {
+            int id;
+            while (key != -1 && (id = shmget(key, 0, 0)) != -1)
+                if (shmctl(id, IPC_RMID, nullptr) == -1) break;
+        }
         if (!m_strPath.empty()) unlink(m_strPath.c_str());
         for (const std::string& s : m_refused) unlink(s.c_str());
     }
@@ -289,6 +294,7 @@ public:
 private:
     std::string m_strPath;
     key_t m_key = -1;
+    key_t m_lockKey = -1;
     std::vector<std::string> m_refused;
 };
 
