@@ -239,15 +239,24 @@ KQ_ALWAYS_INLINE KQNodeStatus readLine(const KQRingView& view, int32_t iPos,
     return KQNODE_VALID;
 }
 
-// KQRingLineUnchanged, inline likewise.
-KQ_ALWAYS_INLINE bool lineUnchanged(const KQRingView& view, int32_t iPos,
-                                    const KQLineRead& line, const char* out) {
-    if (!headerInRing(view, iPos)) return false;
+// KQRingLineUnchanged at a position readLine has just read a valid node
+// from, over the same view: the node lies inside the ring.
+KQ_ALWAYS_INLINE bool lineUnchangedAfterRead(const KQRingView& view,
+                                             int32_t iPos,
+                                             const KQLineRead& line,
+                                             const char* out) {
     const uint8_t* pNode = view.pRing + iPos;
     size_t nText = size_t(line.header[0]) + 1;
     return KQRingHeaderEquals(pNode, line.header) &&
            memcmp(pNode + KQLOG_NODE_HDR_SIZE, out + line.nTextOffset,
                   nText) == 0;
+}
+
+// KQRingLineUnchanged, inline likewise.
+KQ_ALWAYS_INLINE bool lineUnchanged(const KQRingView& view, int32_t iPos,
+                                    const KQLineRead& line, const char* out) {
+    if (!headerInRing(view, iPos)) return false;
+    return lineUnchangedAfterRead(view, iPos, line, out);
 }
 
 }  // namespace kqring

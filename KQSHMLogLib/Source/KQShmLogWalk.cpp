@@ -1,10 +1,11 @@
 // The walker's policy: one switch over what a look found, and the moves it
-// makes. What the bytes are is decided in KQShmLogWalkClassify.cpp.
+// makes. What the bytes are is decided in KQShmLogWalkClassify.h and .cpp.
 #include "KQShmLogWalk.h"
 
 #include <cstring>
 
 #include "KQShmLogRingLine.h"
+#include "KQShmLogWalkClassify.h"
 #include "KQShmLogWalkLoads.h"
 
 using namespace kqwalk;
@@ -62,8 +63,12 @@ void KQRingWalker::moveTo(const KQRingView& view, int32_t iPos,
     }
 }
 
-KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
+KQWalkEvent KQRingWalker::next(const KQRingView& viewGiven, char* pLine,
                                KQWalkResult& res) {
+    // A copy of our own: no probe can change it, so the compiler keeps the
+    // ring's address and size in registers across the step's loads instead
+    // of reading them again after each.
+    const KQRingView view = viewGiven;
     if (m_bEnded || !view.pHead || view.iRingSize <= 0) return KQWALK_END;
     KQWalkEvent eEvent = step(view, pLine, res);
     if (!m_bFollow && (eEvent == KQWALK_END || passOver())) m_bEnded = true;

@@ -3,9 +3,9 @@
 // a lap. Pure over a KQRingView, like the ring core below it, so that unit
 // tests and the fuzzer drive it over plain memory.
 //
-// Each look at the ring is classified first (KQShmLogWalkClassify.cpp: what
-// the bytes and positions at the cursor are), then acted on (KQShmLogWalk
-// .cpp: one switch). The rules (the public contract is in
+// Each look at the ring is classified first (KQShmLogWalkClassify.h and
+// .cpp: what the bytes and positions at the cursor are), then acted on
+// (KQShmLogWalk.cpp: one switch). The rules (the public contract is in
 // KQShmLogStream.h):
 // - The written data is the chain of nodes from logReadPos to logWritePos.
 // - Lap: the writers overwrote the cursor's place. Seen when
@@ -123,10 +123,10 @@ private:
         int64_t iStart;     // the log's start time
     };
 
-    // Classification (KQShmLogWalkClassify.cpp): reads, changes nothing
-    // but the line buffer. The inline ones are the checks every record
-    // passes, inlined into classify there and used nowhere else.
-    Found classify(const KQRingView& view, Look& look, char* pLine,
+    // Classification: reads, changes nothing but the line buffer. The
+    // inline ones are the look every record passes (KQShmLogWalkClassify.h,
+    // inlined into the step); the rest are in KQShmLogWalkClassify.cpp.
+    inline Found classify(const KQRingView& view, Look& look, char* pLine,
                    KQWalkResult& res);
     inline Found classifyNode(const KQRingView& view, Look& look,
                               bool bPastWrite, char* pLine, KQWalkResult& res);
