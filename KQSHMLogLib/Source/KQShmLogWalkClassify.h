@@ -40,8 +40,9 @@ KQ_ALWAYS_INLINE KQRingWalker::Found KQRingWalker::classify(const KQRingView& vi
                       !rewrittenBehind(view);
     look.iStart = kqwalk::loadStartTime(view);
     if (!bPastWrite && writerRestarted(view, look)) return Found::Restarted;
-    if (look.bWriteKnown && !bPastWrite && m_iLagFloor >= 0 &&
-        look.iLag < m_iLagFloor)
+    // Settled: the lag is the floor itself.
+    if (!look.bSettled && look.bWriteKnown && !bPastWrite &&
+        m_iLagFloor >= 0 && look.iLag < m_iLagFloor)
         return Found::Lapped;
     return classifyNode(view, look, bPastWrite, pLine, res);
 }
@@ -110,6 +111,10 @@ KQ_ALWAYS_INLINE bool KQRingWalker::stillAhead(const KQRingView& view, Look& loo
     int32_t iWrite = kqwalk::loadWrite(view);
     int32_t iRead = kqwalk::loadRead(view);
     look.iWriteNow = iWrite;
+    look.iReadNow = iRead;
+    // Settled and still unmoved: retained, as the last record was.
+    if (look.bSettled && iWrite == look.iWrite && iRead == look.iRead)
+        return true;
     // An unmoved logWritePos is at the look's own distance: not overtaken.
     return KQRingRetainedIn(iRead, iWrite, m_iPos, view.iRingSize) &&
            (iWrite == look.iWrite ||
@@ -141,6 +146,8 @@ KQ_ALWAYS_INLINE bool KQRingWalker::rewrittenBehind(const KQRingView& view) cons
 KQ_ALWAYS_INLINE bool KQRingWalker::writerRestarted(const KQRingView& view,
                                    const Look& look) const {
     if (look.iStart != m_iStartTime) return true;
+    // Settled: the cursor lies within the retained data.
+    if (look.bSettled) return false;
     return kqwalk::inRing(view, look.iRead) && look.bWriteKnown &&
            look.iRead == 0 && m_iPos > look.iWrite;
 }
