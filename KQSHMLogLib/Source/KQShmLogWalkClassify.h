@@ -89,8 +89,11 @@ KQ_ALWAYS_INLINE KQRingWalker::Found KQRingWalker::classifyNode(const KQRingView
     // that look retained; only the bytes tell.
     if (!stillAhead(view, look)) return Found::Lapped;
     KQRingProbe(view);
-    // The cursor and the view are those readLine took a valid node with.
-    if (!kqring::lineUnchangedAfterRead(view, m_iPos, res.line, pLine))
+    // A node whose header would run past the ring's end (readLine's
+    // OUTSIDE) is no record: look again. Otherwise the cursor and the view
+    // are those readLine took a valid node with.
+    if (eStatus == KQNODE_OUTSIDE ||
+        !kqring::lineUnchangedAfterRead(view, m_iPos, res.line, pLine))
         return Found::Changing;
     if (lostBehind(view))
         return startedOver(view) ? Found::Restarted : Found::Lapped;
