@@ -14,8 +14,8 @@
 #include "KQShmLogWalk.h"
 #include "KQShmLogWalkLoads.h"
 
-KQ_ALWAYS_INLINE KQRingWalker::Found KQRingWalker::classify(const KQRingView& view, Look& look,
-                                           char* pLine, KQWalkResult& res) {
+KQ_ALWAYS_INLINE KQRingWalker::Found KQRingWalker::classify(
+    const KQRingView& view, Look& look, char* pLine, KQWalkResult& res) {
     if (m_bHold) {
         // Held after a broken chain: only new data from the writers
         // releases the cursor, at logWritePos, so that nothing read before
