@@ -187,7 +187,9 @@ public:
     RecordPrinter(OutputFormat eFormat, bool bTerminal, bool bColour)
         : m_eFormat(eFormat),
           m_bTerminal(bTerminal),
-          m_bColour(bColour && eFormat != OutputFormat::JSON) {}
+          m_bColour(bColour && eFormat != OutputFormat::JSON),
+          m_bAsRendered(eFormat == OutputFormat::SHORT && !bTerminal &&
+                        !m_bColour) {}
 
     // The buffer next() renders a record's line into: straight into the
     // output when the line is printed as it is.
@@ -284,9 +286,7 @@ private:
 
     // The short line on a pipe, uncoloured: the line as the stream renders
     // it, with no copy.
-    bool printedAsRendered() const {
-        return m_eFormat == OutputFormat::SHORT && !m_bTerminal && !m_bColour;
-    }
+    bool printedAsRendered() const { return m_bAsRendered; }
 
     size_t format(const KQLogRecord& rec, char* out) {
         switch (m_eFormat) {
@@ -305,6 +305,7 @@ private:
     OutputFormat m_eFormat;
     bool m_bTerminal;
     bool m_bColour;
+    const bool m_bAsRendered;  // asked twice for every record
     IsoTimeCache m_isoCache;
     char m_line[KQLOG_LINE_BUFFER_SIZE];
     char m_formatted[KQ_MAX_FORMATTED];  // a record before its colour

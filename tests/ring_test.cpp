@@ -200,6 +200,52 @@ TEST(RingRender, MatchesTheReferenceAcrossZonesAndTimes) {
     }
 }
 
+// Every second in turn, with one cache, across changes of UTC offset: DST
+// by an hour and by half an hour, offsets with seconds in them (Amsterdam,
+// 1937), and a leap second (right/UTC, end of 2016), where a minute does
+// not read second by second and the cache must convert again.
+TEST(RingRender, EverySecondAcrossOffsetChangesAndALeapSecond) {
+    struct Window {
+        const char* zone;
+        int64_t iAround;  // a second near the change
+    } windows[] = {
+        {"Europe/Berlin", 1774746000},        // 2026-03-29 01:00 UTC
+        {"Europe/Berlin", 1792890000},        // 2026-10-25 01:00 UTC
+        {"Australia/Lord_Howe", 1775314800},  // 2026-04-05, back by 30 min
+        // 1937: +0:19:32 to +1:19:32 on a local minute, then on to +1:20
+        // in mid-minute (23:59:59 to 00:00:28)
+        {"Europe/Amsterdam", -1029190772},
+        {"Europe/Amsterdam", -1025745572},
+        {"right/UTC", 1483228826},            // 2016-12-31 23:59:60
+        {"UTC", 1700000000},
+    };
+    PlainRing ring(256);
+    ring.node(0, "x", 0, 2, 0, 7);
+    KQNodeCopy copy;
+    ASSERT_EQ(KQRingReadNode(ring.view(), 0, copy), KQNODE_VALID);
+    for (const Window& w : windows) {
+        ScopedTimeZone tz(w.zone);
+        KQTimeCache cache;
+        const int64_t iFirst = w.iAround - 3700;
+        for (int64_t t = iFirst; t < w.iAround + 3700; ++t) {
+            ASSERT_EQ(render(copy, "", t, cache), referenceLine(copy, "", t))
+                << w.zone << " second " << t;
+        }
+        // One second, then another before or after it: a minute the
+        // change cuts must not be read on from its other side.
+        for (int64_t a : {-61, -30, -1, 0, 1, 5, 30, 61}) {
+            for (int64_t b = -65; b <= 65; b += 3) {
+                for (int64_t t : {w.iAround + a, w.iAround + b}) {
+                    ASSERT_EQ(render(copy, "", t, cache),
+                              referenceLine(copy, "", t))
+                        << w.zone << " second " << t << " after "
+                        << w.iAround + a;
+                }
+            }
+        }
+    }
+}
+
 // The level byte is fine and the text fits; only the terminator would be
 // the byte after the ring. Every reader of nodes refuses it without
 // reading there (the ring is sized exactly).

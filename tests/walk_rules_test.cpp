@@ -312,6 +312,27 @@ TEST(WalkRules, ResyncFallsBackToTheWritePositionAndTheWrap) {
     EXPECT_EQ(KQRingResync(ring.view(), 700, ring.head().logWritePos), 0);
 }
 
+// A cursor in the ring's last eight bytes, where no header fits (a
+// logReadPos pointing there): nothing is read past the ring's end (the
+// sanitizer build sees any such read), and no record comes from there.
+TEST(WalkRules, CursorWhereNoHeaderFitsReadsNothingPastTheRing) {
+    for (int32_t back = 1; back < KQLOG_NODE_HDR_SIZE; ++back) {
+        for (bool follow : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "cursor " << back
+                                            << " bytes before the end, follow "
+                                            << follow);
+            PlainRing ring(512);
+            // Bytes that read as a size and a level wherever they start.
+            memset(ring.data(), 0x02, 512);
+            ring.head().logReadPos = 512 - back;
+            ring.head().logWritePos = 100;
+            Walk w(ring.view(), follow);
+            EXPECT_EQ(w.events(ring.view(), true),
+                      std::vector<std::string>{"END"});
+        }
+    }
+}
+
 // A second that local time cannot express (past the year a struct tm
 // holds, or starttime + seconds past int64) shows as "00-00 00:00:00"
 // with bTimeValid false, also for a second node of the same second.

@@ -2,6 +2,8 @@
 
 #include "KQShmLogRingLine.h"
 
+#include <cstring>
+
 using namespace kqring;
 
 namespace {
@@ -15,13 +17,10 @@ void put2(char* p, int v) {
 
 namespace kqring {
 
-bool renderSecond(int64_t iSecond, char text[14]) {
-    struct tm tmLocal;
-    time_t t = time_t(iSecond);
-    if (int64_t(t) != iSecond || localtime_r(&t, &tmLocal) == nullptr) {
-        memcpy(text, "00-00 00:00:00", 14);
-        return false;
-    }
+namespace {
+
+// "MM-DD hh:mm:ss" of tm into text.
+void putLocal(const struct tm& tmLocal, char text[14]) {
     // Out-of-range fields cannot come from localtime_r; put2 keeps two
     // digits whatever happens.
     put2(text, tmLocal.tm_mon + 1);
@@ -33,7 +32,46 @@ bool renderSecond(int64_t iSecond, char text[14]) {
     put2(text + 9, tmLocal.tm_min);
     text[11] = ':';
     put2(text + 12, tmLocal.tm_sec);
-    return true;
+}
+
+bool localOf(int64_t iSecond, struct tm& tmLocal) {
+    time_t t = time_t(iSecond);
+    return int64_t(t) == iSecond && localtime_r(&t, &tmLocal) != nullptr;
+}
+
+bool sameMinute(const struct tm& a, const struct tm& b) {
+    return a.tm_min == b.tm_min && a.tm_hour == b.tm_hour &&
+           a.tm_mday == b.tm_mday && a.tm_mon == b.tm_mon &&
+           a.tm_year == b.tm_year && a.tm_gmtoff == b.tm_gmtoff;
+}
+
+}  // namespace
+
+void convertSecond(int64_t iSecond, KQTimeCache& cache) {
+    cache.bValid = true;
+    cache.iSecond = iSecond;
+    cache.bMinute = false;
+    cache.text[0] = ' ';
+    cache.text[15] = ' ';
+    struct tm tmLocal;
+    if (!localOf(iSecond, tmLocal)) {
+        memcpy(cache.text + 1, "00-00 00:00:00", 14);
+        cache.bConverted = false;
+        return;
+    }
+    putLocal(tmLocal, cache.text + 1);
+    cache.bConverted = true;
+    // The minute reads second by second when its first second reads :00
+    // and its last :59, both in this minute at this UTC offset: a change of
+    // offset inside it, or a leap second, breaks one of those, and offsets
+    // do not change twice within a minute.
+    int64_t iStart = iSecond - tmLocal.tm_sec;
+    struct tm tmFirst, tmLast;
+    cache.bMinute = tmLocal.tm_sec >= 0 && tmLocal.tm_sec <= 59 &&
+                    localOf(iStart, tmFirst) && localOf(iStart + 59, tmLast) &&
+                    tmFirst.tm_sec == 0 && tmLast.tm_sec == 59 &&
+                    sameMinute(tmFirst, tmLocal) && sameMinute(tmLast, tmLocal);
+    cache.iMinuteStart = iStart;
 }
 
 }  // namespace kqring

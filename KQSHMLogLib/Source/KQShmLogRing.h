@@ -127,12 +127,18 @@ int KQRingTagName(const shmloghead* pHead, uint8_t nTag,
 
 // Local date and time " MM-DD hh:mm:ss " (with the spaces around it) of
 // one second, remembered so that nodes of the same second convert the time
-// only once.
+// only once, and nodes of the same minute once a minute: while every
+// second of the minute is known to read as that minute with seconds 00 to
+// 59, another second of it only changes the two digits.
 struct KQTimeCache {
     bool bValid = false;
     int64_t iSecond = 0;
     bool bConverted = false;  // local time could express iSecond
     char text[16];
+    // [iMinuteStart, iMinuteStart + 60) reads as text's minute, second by
+    // second (no change of UTC offset, no leap second inside it).
+    bool bMinute = false;
+    int64_t iMinuteStart = 0;
 };
 
 // Largest line KQRenderLine writes: "[" level " " tag " MM-DD hh:mm:ss "

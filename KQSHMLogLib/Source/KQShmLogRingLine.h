@@ -73,10 +73,12 @@ inline size_t putMs(char* p, unsigned v) {
     return size_t(n);
 }
 
-// "MM-DD hh:mm:ss" of iSecond in local time into text; false, with
-// "00-00 00:00:00", when local time cannot express it. Once a second of
-// the log at most: kept out of line.
-__attribute__((noinline)) bool renderSecond(int64_t iSecond, char text[14]);
+// Fills cache for iSecond: " MM-DD hh:mm:ss " in local time, or
+// " 00-00 00:00:00 " with bConverted false when local time cannot express
+// it, and whether the rest of its minute can be had from the text. Once a
+// minute of the log, about: kept out of line.
+__attribute__((noinline)) void convertSecond(int64_t iSecond,
+                                             KQTimeCache& cache);
 
 constexpr uint64_t ONES = 0x0101010101010101ULL;
 constexpr uint64_t HIGHS = 0x8080808080808080ULL;
@@ -179,11 +181,15 @@ KQ_ALWAYS_INLINE size_t renderPrefix(uint8_t nLevel, const char* pTagName, int i
         cache.bValid = false;
         bValid = false;
     } else if (!cache.bValid || cache.iSecond != iSecond) {
-        cache.bConverted = renderSecond(iSecond, cache.text + 1);
-        cache.text[0] = ' ';
-        cache.text[15] = ' ';
-        cache.iSecond = iSecond;
-        cache.bValid = true;
+        int64_t iInMinute;
+        if (cache.bValid && cache.bMinute &&
+            !__builtin_sub_overflow(iSecond, cache.iMinuteStart, &iInMinute) &&
+            iInMinute >= 0 && iInMinute < 60) {
+            memcpy(cache.text + 13, DIGIT_PAIRS + 2 * iInMinute, 2);
+            cache.iSecond = iSecond;
+        } else {
+            convertSecond(iSecond, cache);
+        }
     }
     if (bValid) bValid = cache.bConverted;
     *pTimeValid = bValid;
@@ -239,15 +245,24 @@ KQ_ALWAYS_INLINE KQNodeStatus readLine(const KQRingView& view, int32_t iPos,
     return KQNODE_VALID;
 }
 
-// KQRingLineUnchanged, inline likewise.
-KQ_ALWAYS_INLINE bool lineUnchanged(const KQRingView& view, int32_t iPos,
-                                    const KQLineRead& line, const char* out) {
-    if (!headerInRing(view, iPos)) return false;
+// KQRingLineUnchanged at a position readLine has just read a valid node
+// from, over the same view: the node lies inside the ring.
+KQ_ALWAYS_INLINE bool lineUnchangedAfterRead(const KQRingView& view,
+                                             int32_t iPos,
+                                             const KQLineRead& line,
+                                             const char* out) {
     const uint8_t* pNode = view.pRing + iPos;
     size_t nText = size_t(line.header[0]) + 1;
     return KQRingHeaderEquals(pNode, line.header) &&
            memcmp(pNode + KQLOG_NODE_HDR_SIZE, out + line.nTextOffset,
                   nText) == 0;
+}
+
+// KQRingLineUnchanged, inline likewise.
+KQ_ALWAYS_INLINE bool lineUnchanged(const KQRingView& view, int32_t iPos,
+                                    const KQLineRead& line, const char* out) {
+    if (!headerInRing(view, iPos)) return false;
+    return lineUnchangedAfterRead(view, iPos, line, out);
 }
 
 }  // namespace kqring

@@ -23,12 +23,18 @@ static const int IDLE_ENDS_PER_REATTACH_CHECK = 4;
 // it saves.
 static const int32_t TOUCHER_MIN_RING = 4 << 20;
 
+// Records between two reports of the reader's progress to the toucher: a
+// page's worth or so, so that the line both threads use changes hands
+// once a page rather than once a record.
+static const int RECORDS_PER_PROGRESS = 32;
+
 struct KQLogStream::Impl {
     CKQLOGReaderImp* pReader = nullptr;
     KQRingWalker walker;
     KQRingToucher toucher;
     bool bTouching = false;
     int32_t iPassBegin = 0;
+    int iSinceProgress = 0;
     bool bStarted = false;
     bool bFollow = false;
     int iIdleEnds = 0;
@@ -210,9 +216,13 @@ ENUM_KQLOG_EVENT KQLogStream::next(KQLogRecord& rec, char* pLine) {
         rec.iTextLen = line.header[0];
         memcpy(rec.header, line.header, sizeof(rec.header));
         rec.iStartTime = impl.walker.startTime();
-        if (impl.bTouching)
+        // Every so many records is enough: the toucher only stops where the
+        // reader is, and a touch behind it costs nothing.
+        if (impl.bTouching && ++impl.iSinceProgress >= RECORDS_PER_PROGRESS) {
+            impl.iSinceProgress = 0;
             impl.toucher.progress(
                 KQRingDistance(impl.iPassBegin, rec.iPos, view.iRingSize));
+        }
         return KQLOG_EVENT_RECORD;
     }
     case KQWALK_DAMAGED:

@@ -1,10 +1,11 @@
 // The walker's policy: one switch over what a look found, and the moves it
-// makes. What the bytes are is decided in KQShmLogWalkClassify.cpp.
+// makes. What the bytes are is decided in KQShmLogWalkClassify.h and .cpp.
 #include "KQShmLogWalk.h"
 
 #include <cstring>
 
 #include "KQShmLogRingLine.h"
+#include "KQShmLogWalkClassify.h"
 #include "KQShmLogWalkLoads.h"
 
 using namespace kqwalk;
@@ -45,6 +46,7 @@ void KQRingWalker::startAfter(const KQRingView& view, int32_t iPos,
 void KQRingWalker::moveTo(const KQRingView& view, int32_t iPos,
                           int32_t iWriteBefore) {
     m_bHold = false;
+    m_bSettled = false;
     m_iPos = iPos;
     m_iAnchor = iPos;
     m_iLastLinePos = -1;
@@ -62,8 +64,12 @@ void KQRingWalker::moveTo(const KQRingView& view, int32_t iPos,
     }
 }
 
-KQWalkEvent KQRingWalker::next(const KQRingView& view, char* pLine,
+KQWalkEvent KQRingWalker::next(const KQRingView& viewGiven, char* pLine,
                                KQWalkResult& res) {
+    // A copy of our own: no probe can change it, so the compiler keeps the
+    // ring's address and size in registers across the step's loads instead
+    // of reading them again after each.
+    const KQRingView view = viewGiven;
     if (m_bEnded || !view.pHead || view.iRingSize <= 0) return KQWALK_END;
     KQWalkEvent eEvent = step(view, pLine, res);
     if (!m_bFollow && (eEvent == KQWALK_END || passOver())) m_bEnded = true;
@@ -84,16 +90,27 @@ KQ_ALWAYS_INLINE KQWalkEvent KQRingWalker::step(const KQRingView& view, char* pL
         Look look;
         look.iWrite = loadWrite(view);
         look.iRead = loadRead(view);
-        look.bWriteKnown = inRing(view, look.iWrite);
-        look.iLag = look.bWriteKnown && inRing(view, m_iPos)
-                        ? KQRingDistance(m_iPos, look.iWrite, iSize)
-                        : -1;
+        look.bSettled = m_bSettled && look.iWrite == m_iSettledWrite &&
+                        look.iRead == m_iSettledRead;
+        if (look.bSettled) {
+            look.bWriteKnown = true;
+            look.iLag = m_iLagFloor;
+        } else {
+            look.bWriteKnown = inRing(view, look.iWrite);
+            look.iLag = look.bWriteKnown && inRing(view, m_iPos)
+                            ? KQRingDistance(m_iPos, look.iWrite, iSize)
+                            : -1;
+        }
         look.iWriteNow = look.iWrite;
+        look.iReadNow = look.iRead;
         look.iStart = m_iStartTime;
         if (g_bVerbose)
             KQVerbose("ReadPos[%d], LogReadPos[%d], LogWritePos[%d]\n", m_iPos,
                       look.iRead, look.iWrite);
-        switch (classify(view, look, pLine, res)) {
+        Found eFound = classify(view, look, pLine, res);
+        // Anything but a record: the next look works everything out.
+        if (eFound != Found::Record) m_bSettled = false;
+        switch (eFound) {
         case Found::Record:
             return deliver(view, look, res);
         case Found::CaughtUp:
@@ -141,6 +158,14 @@ KQ_ALWAYS_INLINE KQWalkEvent KQRingWalker::deliver(const KQRingView& view, const
         KQVerbose("Read log succeed! logSize[%d] logLevel[%d] \n", nSize,
                   res.line.header[2]);
     res.iPos = m_iPos;
+    // Retained was worked out (or known) against positions inside the
+    // ring that held still during the look, and the successor lies within
+    // the written data: the next look may take the cursor as settled.
+    m_bSettled = look.bWriteKnown && inRing(view, look.iRead) &&
+                 look.iWriteNow == look.iWrite && look.iReadNow == look.iRead &&
+                 m_iPos != look.iWrite && bLinkOk;
+    m_iSettledWrite = look.iWrite;
+    m_iSettledRead = look.iRead;
     memcpy(m_lastHeader, res.line.header, KQLOG_NODE_HDR_SIZE);
     m_iLastLinePos = m_iPos;
     m_iPos = iNext;

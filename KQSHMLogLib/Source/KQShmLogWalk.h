@@ -3,9 +3,9 @@
 // a lap. Pure over a KQRingView, like the ring core below it, so that unit
 // tests and the fuzzer drive it over plain memory.
 //
-// Each look at the ring is classified first (KQShmLogWalkClassify.cpp: what
-// the bytes and positions at the cursor are), then acted on (KQShmLogWalk
-// .cpp: one switch). The rules (the public contract is in
+// Each look at the ring is classified first (KQShmLogWalkClassify.h and
+// .cpp: what the bytes and positions at the cursor are), then acted on
+// (KQShmLogWalk.cpp: one switch). The rules (the public contract is in
 // KQShmLogStream.h):
 // - The written data is the chain of nodes from logReadPos to logWritePos.
 // - Lap: the writers overwrote the cursor's place. Seen when
@@ -120,13 +120,18 @@ private:
         bool bWriteKnown;   // logWritePos lies inside the ring
         int64_t iLag;       // the cursor's distance to iWrite; -1: unknown
         int32_t iWriteNow;  // logWritePos loaded after the copy
+        int32_t iReadNow;   // logReadPos loaded after the copy
         int64_t iStart;     // the log's start time
+        // iWrite and iRead are the positions the record read last was
+        // checked against (m_bSettled): what follows from them for the
+        // cursor is known without working it out again.
+        bool bSettled;
     };
 
-    // Classification (KQShmLogWalkClassify.cpp): reads, changes nothing
-    // but the line buffer. The inline ones are the checks every record
-    // passes, inlined into classify there and used nowhere else.
-    Found classify(const KQRingView& view, Look& look, char* pLine,
+    // Classification: reads, changes nothing but the line buffer. The
+    // inline ones are the look every record passes (KQShmLogWalkClassify.h,
+    // inlined into the step); the rest are in KQShmLogWalkClassify.cpp.
+    inline Found classify(const KQRingView& view, Look& look, char* pLine,
                    KQWalkResult& res);
     inline Found classifyNode(const KQRingView& view, Look& look,
                               bool bPastWrite, char* pLine, KQWalkResult& res);
@@ -173,6 +178,17 @@ private:
     int32_t m_iAnchor = 0;
     // The next step starts with a broken link after m_iLastLinePos.
     bool m_bBrokenLink = false;
+    // The last step read a record with positions that did not move while
+    // it looked (m_iSettledWrite, m_iSettledRead, both inside the ring),
+    // found it retained, and stepped to a successor within the written
+    // data, not from logWritePos. While the writers leave both positions
+    // so, the cursor is retained too, m_iLagFloor is its exact distance to
+    // logWritePos, and no writer restart shows in the positions: a look
+    // that finds them unchanged takes those as known (a fast path only:
+    // every answer is the one working them out would give).
+    bool m_bSettled = false;
+    int32_t m_iSettledWrite = -1;
+    int32_t m_iSettledRead = -1;
     // Held after a broken chain until logWritePos differs from this.
     bool m_bHold = false;
     int32_t m_iHoldWrite = -1;
