@@ -17,7 +17,8 @@
 // sees any access past it). Printing once reads exactly the retained texts,
 // NULs stored as '?'. The follower reads only written nodes, each once and
 // in the order written, and reads on to the newest, unless the writers came
-// round the whole ring since it last read. A failed check traps, which
+// round the whole ring since it last read: then, until its next lap, it is
+// only held to staying within the ring. A failed check traps, which
 // libFuzzer reports as a crash.
 #include <unistd.h>
 
@@ -145,14 +146,25 @@ public:
         if (!m_bFollowing) {
             m_follower.startAtOldest(view(), true);
             m_bFollowing = true;
+        } else if (bytesSince(m_iLastRead) >= roundBytes()) {
+            // The writers came round the whole ring since the follower last
+            // read: nothing in the header tells, and its cursor may now lie
+            // inside a newer node whose bytes read as a sound one
+            // (KQShmLogWalk.h). Until a lap puts it back on the chain, the
+            // follower is only held to reading within the ring.
+            m_bMaybeMisled = true;
         }
         char line[KQLOG_MAX_LINE_SIZE + 1];
         KQWalkResult res;
         for (int i = 0; i < 100000; ++i) {
             KQWalkEvent e = m_follower.next(view(), line, res);
             if (e == KQWALK_END) break;
-            if (e == KQWALK_LAPPED) continue;
+            if (e == KQWALK_LAPPED) {
+                m_bMaybeMisled = false;
+                continue;
+            }
             KQ_CHECK(e == KQWALK_RECORD);
+            if (m_bMaybeMisled) continue;
             // The newest node written at that position, still retained, and
             // later than the last one read.
             size_t k = m_written.size();
@@ -167,10 +179,14 @@ public:
         // At the end the follower has read the newest node, unless the
         // writers came round the whole ring since the last node it read,
         // which can leave no trace (KQShmLogWalk.h).
-        if (!m_written.empty() &&
+        if (!m_written.empty() && !m_bMaybeMisled &&
             m_iLastRead != m_iDropped + m_written.size() - 1)
-            KQ_CHECK(bytesSince(m_iLastRead) >=
-                     m_iSize - KQLOG_WRAP_THRESHOLD - KQLOG_MAX_NODE_SIZE);
+            KQ_CHECK(bytesSince(m_iLastRead) >= roundBytes());
+    }
+
+    // Bytes the writers may write before they have come round the ring.
+    int64_t roundBytes() const {
+        return m_iSize - KQLOG_WRAP_THRESHOLD - KQLOG_MAX_NODE_SIZE;
     }
 
     // Ring bytes the nodes written after serial iSerial took (every node
@@ -193,6 +209,7 @@ private:
     KQRingWalker m_follower;
     bool m_bFollowing = false;
     uint64_t m_iLastRead = UINT64_MAX;
+    bool m_bMaybeMisled = false;
 };
 
 }  // namespace
