@@ -17,8 +17,9 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 append_seconds=${2:-20}
 for s in "$seconds" "$append_seconds"; do
+  # 0 would be no limit at all to libFuzzer.
   case "$s" in
-    ''|*[!0-9]*) echo "usage: $0 [seconds [append-seconds]]" >&2; exit 2 ;;
+    ''|*[!0-9]*|0|0*) echo "usage: $0 [seconds [append-seconds]] (each 1 or more)" >&2; exit 2 ;;
   esac
 done
 
