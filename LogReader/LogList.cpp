@@ -4,30 +4,22 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "KQShmLogSummary.h"
 #include "LogDirectory.h"
+#include "RecordFormat.h"
 
 namespace {
 
 // Local ISO 8601 to the second with the UTC offset; "-" when local time
 // cannot show the second.
 std::string isoLocal(int64_t iSecond) {
-    time_t t = time_t(iSecond);
-    struct tm tmLocal;
-    if (int64_t(t) != iSecond || !localtime_r(&t, &tmLocal)) return "-";
-    char text[40];
-    size_t n = strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &tmLocal);
-    long iOffset = tmLocal.tm_gmtoff / 60;
-    char cSign = iOffset < 0 ? '-' : '+';
-    if (iOffset < 0) iOffset = -iOffset;
-    snprintf(text + n, sizeof(text) - n, "%c%02ld:%02ld", cSign, iOffset / 60,
-             iOffset % 60);
-    return text;
+    IsoTimeCache cache;
+    return isoSecond(iSecond, cache) ? std::string(cache.text, cache.nLen)
+                                     : "-";
 }
 
 // Seconds of a time in milliseconds, rounded down.

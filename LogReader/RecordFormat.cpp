@@ -227,7 +227,26 @@ char* putUnsigned(char* out, unsigned v) {
     return out;
 }
 
-// "YYYY-MM-DDThh:mm:ss+hh:mm" of a second, or false.
+const size_t ISO_TIME_SIZE = 29;  // "YYYY-MM-DDThh:mm:ss.mmm+hh:mm"
+
+// The record's time as ISO 8601 with milliseconds and UTC offset into out
+// (ISO_TIME_SIZE bytes), or false when local time cannot show it. A
+// millisecond field of 1000 or more carries into the seconds.
+bool isoTime(const KQLogRecord& rec, IsoTimeCache& cache, char* out) {
+    int64_t iSecond = rec.iSecond + rec.nMillis / 1000;
+    unsigned iMillis = rec.nMillis % 1000u;
+    if (!rec.bTimeValid || !isoSecond(iSecond, cache)) return false;
+    memcpy(out, cache.text, 19);
+    out[19] = '.';
+    out[20] = char('0' + iMillis / 100);
+    out[21] = char('0' + iMillis / 10 % 10);
+    out[22] = char('0' + iMillis % 10);
+    memcpy(out + 23, cache.text + 19, 6);
+    return true;
+}
+
+}  // namespace
+
 bool isoSecond(int64_t iSecond, IsoTimeCache& cache) {
     if (cache.bValid && cache.iSecond == iSecond) return cache.bConverted;
     cache.bValid = true;
@@ -262,26 +281,6 @@ bool isoSecond(int64_t iSecond, IsoTimeCache& cache) {
     cache.bConverted = true;
     return true;
 }
-
-const size_t ISO_TIME_SIZE = 29;  // "YYYY-MM-DDThh:mm:ss.mmm+hh:mm"
-
-// The record's time as ISO 8601 with milliseconds and UTC offset into out
-// (ISO_TIME_SIZE bytes), or false when local time cannot show it. A
-// millisecond field of 1000 or more carries into the seconds.
-bool isoTime(const KQLogRecord& rec, IsoTimeCache& cache, char* out) {
-    int64_t iSecond = rec.iSecond + rec.nMillis / 1000;
-    unsigned iMillis = rec.nMillis % 1000u;
-    if (!rec.bTimeValid || !isoSecond(iSecond, cache)) return false;
-    memcpy(out, cache.text, 19);
-    out[19] = '.';
-    out[20] = char('0' + iMillis / 100);
-    out[21] = char('0' + iMillis / 10 % 10);
-    out[22] = char('0' + iMillis % 10);
-    memcpy(out + 23, cache.text + 19, 6);
-    return true;
-}
-
-}  // namespace
 
 int syslogSeverity(ENUM_KQLOG_LEVEL eLevel) {
     static const int SEVERITY[6] = {7, 7, 6, 4, 3, 2};

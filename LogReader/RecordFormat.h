@@ -40,6 +40,11 @@ struct IsoTimeCache {
     size_t nLen = 0;
 };
 
+// A second as local ISO 8601, "YYYY-MM-DDThh:mm:ss+hh:mm", into cache.text
+// (cache.nLen bytes); false when local time cannot show it (or its year
+// has not four digits). Converted once while the second stays the same.
+bool isoSecond(int64_t iSecond, IsoTimeCache& cache);
+
 // {"time":...,"level":...,"tag":...,"tag_id":...,"text":...} and a line
 // feed. Time is local ISO 8601 with milliseconds and UTC offset, null when
 // local time cannot show it; text loses one trailing line feed; strings

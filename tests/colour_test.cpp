@@ -47,16 +47,6 @@ TEST(Colour, AutoOnlyOnATerminalWithoutNoColorOrADumbTerm) {
             << (c.term ? c.term : "-");
 }
 
-TEST(Colour, EachLevelsColour) {
-    EXPECT_STREQ(levelSgr(KQLOG_LEVEL_TRACE), "\x1b[2m");
-    EXPECT_STREQ(levelSgr(KQLOG_LEVEL_DEBUG), "\x1b[2m");
-    EXPECT_EQ(levelSgr(KQLOG_LEVEL_INFO), nullptr);
-    EXPECT_STREQ(levelSgr(KQLOG_LEVEL_WARN), "\x1b[33m");
-    EXPECT_STREQ(levelSgr(KQLOG_LEVEL_ERROR), "\x1b[31m");
-    EXPECT_STREQ(levelSgr(KQLOG_LEVEL_FATAL), "\x1b[1;31m");
-    EXPECT_EQ(levelSgr(KQLOG_LEVEL_NONE), nullptr);
-}
-
 // Line by line: every line that is not empty gets the colour before it
 // and the reset after it, before its line feed.
 std::string referenceColoured(const std::string& sgr, const std::string& in) {

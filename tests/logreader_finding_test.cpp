@@ -622,12 +622,7 @@ TEST_F(ColourTest, AutoColoursATerminalOnly) {
         std::string out;
     } cases[] = {
         {"auto on a terminal", {}, true, xterm, colouredTerminal},
-        {"--color on a terminal", {"--color"}, true, xterm, colouredTerminal},
         {"--color=auto on a terminal", {"--color=auto"}, true, xterm,
-         colouredTerminal},
-        {"auto with TERM unset", {}, true, {"TERM", "NO_COLOR"},
-         colouredTerminal},
-        {"auto with NO_COLOR empty", {}, true, {"TERM=xterm", "NO_COLOR="},
          colouredTerminal},
         {"auto with NO_COLOR", {}, true, {"TERM=xterm", "NO_COLOR=1"},
          plainTerminal()},

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "ReaderToolText.h"
 #include "TestSegment.h"
 #include "ToolRunner.h"
 
@@ -48,10 +49,6 @@ protected:
     std::vector<std::unique_ptr<TestSegment>> m_logs;
 };
 
-std::string banner(const TestSegment& seg) {
-    return "LogPath [" + seg.path() + "]\n";
-}
-
 // The short line of a record of tag "web", level INFO, at second s of
 // 1970-01-01 UTC.
 std::string line(int s, int ms, const std::string& text) {
@@ -73,7 +70,7 @@ TEST_F(KqlogreaderMany, MergesInTimeOrderTiesToTheFirstGivenAndKeepsEachLogsOrde
     std::string na = a.serviceName(), nb = b.serviceName();
 
     ToolResult r = runTool(kTool, {"--log", na, "--log", nb, "-d"});
-    EXPECT_EQ(r.out, banner(a) + banner(b) +
+    EXPECT_EQ(r.out, banner(a.path()) + banner(b.path()) +
                          na + ": " + line(1, 0, "a1\n") +
                          nb + ": " + line(2, 0, "b2\n") +
                          na + ": " + line(3, 0, "a3 tie\n") +
@@ -87,12 +84,12 @@ TEST_F(KqlogreaderMany, MergesInTimeOrderTiesToTheFirstGivenAndKeepsEachLogsOrde
 
     // --lines: the newest of the merged timeline; --level and --tag too.
     r = runTool(kTool, {"--log", na, "--log", nb, "-d", "--lines", "2"});
-    EXPECT_EQ(r.out, banner(a) + banner(b) +
+    EXPECT_EQ(r.out, banner(a.path()) + banner(b.path()) +
                          nb + ": " + line(3, 1900, "b3.9 stored 1900 ms\n") +
                          na + ": " + line(9, 0, "a9\n"));
     r = runTool(kTool, {"--log", nb, "--log", na, "-d", "--lines", "1",
                         "--level", "ERROR"});
-    EXPECT_EQ(r.out, banner(b) + banner(a));
+    EXPECT_EQ(r.out, banner(b.path()) + banner(a.path()));
 
     // One --log is -p under another name, byte for byte.
     ToolResult p = runTool(kTool, {"-p", na, "-d"});
@@ -102,54 +99,53 @@ TEST_F(KqlogreaderMany, MergesInTimeOrderTiesToTheFirstGivenAndKeepsEachLogsOrde
     EXPECT_EQ(r.exitStatus, p.exitStatus);
 }
 
-TEST_F(KqlogreaderMany, JsonAndSyslogNameTheLogFirst) {
-    TestSegment& a = log(0);
-    TestSegment& b = log(0);
-    a.appendNode("one\ntwo\n", 0, 4, 1, 0);
-    b.appendNode("db up\n", 0, 2, 2, 0);
-    std::string na = a.serviceName(), nb = b.serviceName();
-
-    ToolResult r =
-        runTool(kTool, {"--log", na, "--log", nb, "-d", "--output", "json"});
-    EXPECT_EQ(r.out,
-              "{\"log\":\"" + na + "\",\"time\":\"1970-01-01T00:00:01.000+00:00\","
-              "\"level\":\"ERROR\",\"tag\":\"web\",\"tag_id\":0,\"text\":\"one\\ntwo\"}\n"
-              "{\"log\":\"" + nb + "\",\"time\":\"1970-01-01T00:00:02.000+00:00\","
-              "\"level\":\"INFO\",\"tag\":\"web\",\"tag_id\":0,\"text\":\"db up\"}\n");
-    EXPECT_EQ(r.err, banner(a) + banner(b));
-
-    r = runTool(kTool, {"--log", na, "--log", nb, "-d", "--output", "syslog"});
-    EXPECT_EQ(r.out, "<3>" + na + ": [ERROR web 01-01 00:00:01 0000] one\n"
-                     "<3>" + na + ": [ERROR web 01-01 00:00:01 0000] two\n"
-                     "<6>" + nb + ": " + line(2, 0, "db up\n"));
-}
-
-TEST_F(KqlogreaderMany, LabelsGoWithShortIsoAndColourToo) {
+// Every format names the log: first in a short or short-iso line, as the
+// JSON object's first key, after each syslog line's "<P>"; in colour the
+// label takes the record's colour with the rest of its line.
+TEST_F(KqlogreaderMany, EveryFormatNamesTheLog) {
     TestSegment& a = log(0);
     TestSegment& b = log(0);
     a.appendNode("one\ntwo\n", 0, 4, 1, 0);
     b.appendNode("fine\n", 0, 2, 2, 0);
     std::string na = a.serviceName(), nb = b.serviceName();
-    const std::vector<std::string> both = {"--log", na, "--log", nb, "-d"};
-    auto with = [&](std::vector<std::string> extra) {
-        std::vector<std::string> args = both;
-        args.insert(args.end(), extra.begin(), extra.end());
-        return runTool(kTool, args).out;
+    const std::string banners = banner(a.path()) + banner(b.path());
+    const std::string red = "\x1b[31m", reset = "\x1b[0m";
+    const std::string err1 = na + ": [ERROR web 01-01 00:00:01 0000] ";
+    struct Case {
+        std::vector<std::string> extra;
+        std::string out, err;
     };
-    EXPECT_EQ(with({"--output", "short-iso"}),
-              banner(a) + banner(b) + na +
-                  ": [ERROR web 1970-01-01T00:00:01.000+00:00] one\ntwo\n" +
-                  nb + ": [INFO  web 1970-01-01T00:00:02.000+00:00] fine\n");
-    // Each line of a record in its level's colour, label included; INFO
-    // stays plain.
-    EXPECT_EQ(with({"--output", "syslog", "--color=always"}),
-              "\x1b[31m<3>" + na + ": [ERROR web 01-01 00:00:01 0000] one\x1b[0m\n"
-              "\x1b[31m<3>" + na + ": [ERROR web 01-01 00:00:01 0000] two\x1b[0m\n"
-              "<6>" + nb + ": " + line(2, 0, "fine\n"));
-    EXPECT_EQ(with({"--color=always"}),
-              banner(a) + banner(b) + "\x1b[31m" + na +
-                  ": [ERROR web 01-01 00:00:01 0000] one\x1b[0m\n\x1b[31mtwo\x1b[0m\n" +
-                  nb + ": " + line(2, 0, "fine\n"));
+    const std::vector<Case> cases = {
+        {{"--output", "json"},
+         "{\"log\":\"" + na + "\",\"time\":\"1970-01-01T00:00:01.000+00:00\","
+         "\"level\":\"ERROR\",\"tag\":\"web\",\"tag_id\":0,\"text\":\"one\\ntwo\"}\n"
+         "{\"log\":\"" + nb + "\",\"time\":\"1970-01-01T00:00:02.000+00:00\","
+         "\"level\":\"INFO\",\"tag\":\"web\",\"tag_id\":0,\"text\":\"fine\"}\n",
+         banners},
+        {{"--output", "syslog"},
+         "<3>" + err1 + "one\n<3>" + err1 + "two\n<6>" + nb + ": " +
+             line(2, 0, "fine\n"),
+         banners},
+        {{"--output", "short-iso"},
+         banners + na + ": [ERROR web 1970-01-01T00:00:01.000+00:00] one\ntwo\n" +
+             nb + ": [INFO  web 1970-01-01T00:00:02.000+00:00] fine\n",
+         ""},
+        {{"--output", "syslog", "--color=always"},
+         red + "<3>" + err1 + "one" + reset + "\n" + red + "<3>" + err1 + "two" +
+             reset + "\n<6>" + nb + ": " + line(2, 0, "fine\n"),
+         banners},
+        {{"--color=always"},
+         banners + red + err1 + "one" + reset + "\n" + red + "two" + reset +
+             "\n" + nb + ": " + line(2, 0, "fine\n"),
+         ""},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = {"--log", na, "--log", nb, "-d"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        ToolResult r = runTool(kTool, args);
+        EXPECT_EQ(r.out, c.out) << c.extra.back();
+        EXPECT_EQ(r.err, c.err) << c.extra.back();
+    }
 }
 
 TEST_F(KqlogreaderMany, AllReadsEveryLogInNameOrderAndNothingElse) {
@@ -167,7 +163,7 @@ TEST_F(KqlogreaderMany, AllReadsEveryLogInNameOrderAndNothingElse) {
 
     ToolResult r = runTool(kTool, {"--all", "-d"});
     std::string na = a.serviceName(), nb = b.serviceName();
-    EXPECT_EQ(r.out, banner(*byName[0]) + banner(*byName[1]) +
+    EXPECT_EQ(r.out, banner(byName[0]->path()) + banner(byName[1]->path()) +
                          na + ": " + line(1, 0, "from a\n") +
                          nb + ": " + line(2, 0, "from b\n"));
     EXPECT_EQ(r.err, "");
@@ -177,7 +173,7 @@ TEST_F(KqlogreaderMany, AllReadsEveryLogInNameOrderAndNothingElse) {
     std::string tags = "LogBufSize: [4096] Bytes\nAllLevels: \n0 -> TRACE\n"
                        "1 -> DEBUG\n2 -> INFO \n3 -> WARN \n4 -> ERROR\n"
                        "5 -> FATAL\n[0] Tag[web] Level[INFO :2] [Enabled]\n";
-    EXPECT_EQ(r.out, banner(*byName[0]) + tags + banner(*byName[1]) + tags);
+    EXPECT_EQ(r.out, banner(byName[0]->path()) + tags + banner(byName[1]->path()) + tags);
 }
 
 TEST_F(KqlogreaderMany, ALogThatCannotBeReadIsSkippedAndNoneLeftFails) {
@@ -185,7 +181,7 @@ TEST_F(KqlogreaderMany, ALogThatCannotBeReadIsSkippedAndNoneLeftFails) {
     a.appendNode("still here\n", 0, 2, 1, 0);
     std::string na = a.serviceName();
     ToolResult r = runTool(kTool, {"--log", "kq-missing", "--log", na, "-d"});
-    EXPECT_EQ(r.out, "LogPath [/var/run/kq-missing]\n" + banner(a) + na +
+    EXPECT_EQ(r.out, "LogPath [/var/run/kq-missing]\n" + banner(a.path()) + na +
                          ": " + line(1, 0, "still here\n"));
     EXPECT_EQ(r.err,
               "ftok failed(No such file or directory), /var/run/kq-missing "
@@ -237,7 +233,7 @@ TEST_F(KqlogreaderMany, FollowsSeveralLogsAndLogsThatJoinAll) {
     std::string na = a.serviceName();
     BackgroundTool tool(kTool, {"--all", "-d", "-n"});
     ASSERT_TRUE(tool.started());
-    std::string expected = banner(a) + na + ": " + line(1, 0, "a before\n");
+    std::string expected = banner(a.path()) + na + ": " + line(1, 0, "a before\n");
     ASSERT_TRUE(tool.waitForOut(expected.size(), 5000)) << tool.out();
 
     // A log created while following joins with its banner and its oldest
@@ -245,7 +241,7 @@ TEST_F(KqlogreaderMany, FollowsSeveralLogsAndLogsThatJoinAll) {
     TestSegment& b = log(0);
     b.appendNode("b first\n", 0, 2, 5, 0);
     std::string nb = b.serviceName();
-    expected += banner(b) + nb + ": " + line(5, 0, "b first\n");
+    expected += banner(b.path()) + nb + ": " + line(5, 0, "b first\n");
     ASSERT_TRUE(tool.waitForOut(expected.size(), 5000)) << tool.out();
     for (int i = 0; i < 3; ++i) {
         a.appendNode("a " + std::to_string(i) + "\n", 0, 2, 6, 0);
